@@ -1,0 +1,141 @@
+#include "discovery.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int open_listen_socket(uint16_t port) {
+  int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock == -1) {
+    perror("socket");
+    return -1;
+  }
+
+  // Linux refuses to send to a broadcast address without this permission.
+  int on = 1;
+  if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
+    int saved = errno;
+    perror("setsockopt");
+    close(sock);
+    errno = saved;
+    return -1;
+  }
+
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(port);
+  if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
+    int saved = errno;
+    perror("bind");
+    close(sock);
+    errno = saved;
+    return -1;
+  }
+  return sock;
+}
+
+int send_broadcast(int sock, const char *host, const void *payload,
+                   size_t length) {
+  const hostent *entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addrtype != AF_INET ||
+      entry->h_length != sizeof(in_addr) || entry->h_addr_list[0] == nullptr) {
+    perror("gethostbyname");
+    return 0;
+  }
+
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(DISCOVERY_PORT);
+  memcpy(&to.sin_addr, entry->h_addr_list[0], sizeof to.sin_addr);
+  if (sendto(sock, payload, length, 0, reinterpret_cast<sockaddr *>(&to),
+             sizeof to) == -1) {
+    perror("sendto");
+    return 0;
+  }
+  return 1;
+}
+
+int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+                   sockaddr_in *from) {
+  if (timeout < 0 || sock < 0 || sock >= FD_SETSIZE) return 0;
+
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(sock, &readable);
+  timeval limit = {};
+  limit.tv_sec = timeout;
+  if (select(sock + 1, &readable, nullptr, nullptr, &limit) <= 0) return 0;
+
+  socklen_t from_length = sizeof *from;
+  ssize_t received = recvfrom(sock, buffer, capacity, 0,
+                              reinterpret_cast<sockaddr *>(from), &from_length);
+  if (received < 0) return 0;
+  // Terminating here reads the same text as clearing the whole buffer first
+  // would; the byte at `capacity` is the caller's and already zero.
+  if (static_cast<size_t>(received) < capacity) buffer[received] = '\0';
+  return 1;
+}
+
+int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
+  assert(empeg != nullptr);
+  const char *id = strstr(text, "id=");
+  const char *name = strstr(text, "name=");
+  if (id == nullptr || name == nullptr) return 0;
+
+  empeg->serial = read_decimal(id + 3);
+  name += 5;
+  size_t length = strnlen(name, EMPEG_NAME_MAX);
+  memcpy(empeg->name, name, length);
+  empeg->name[length] = '\0';
+
+  uint32_t address = ntohl(from->sin_addr.s_addr);
+  for (int octet = 0; octet < 4; ++octet)
+    empeg->ip[octet] = static_cast<uint16_t>((address >> (24 - 8 * octet)) & 0xff);
+  return 1;
+}
+
+int32_t read_decimal(const char *text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+
+  // Accumulate as a negative number so that INT32_MIN needs no special case.
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 - (*text - '0');
+    if (value < INT32_MIN) {
+      value = INT32_MIN;
+      if (!negative) return INT32_MAX;
+    }
+  }
+  if (negative) return static_cast<int32_t>(value);
+  return value < -INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
+}
+
+void escape_name(const char *name, char *out) {
+  static const char hex[] = "0123456789abcdef";
+  for (size_t i = 0; i < EMPEG_NAME_MAX && name[i] != '\0'; ++i) {
+    unsigned char byte = static_cast<unsigned char>(name[i]);
+    if (byte >= 0x20 && byte != 0x7f) {
+      *out++ = static_cast<char>(byte);
+      continue;
+    }
+    *out++ = '\\';
+    switch (byte) {
+      case '\n': *out++ = 'n'; break;
+      case '\r': *out++ = 'r'; break;
+      case '\t': *out++ = 't'; break;
+      default:
+        *out++ = 'x';
+        *out++ = hex[byte >> 4];
+        *out++ = hex[byte & 0xf];
+    }
+  }
+  *out = '\0';
+}

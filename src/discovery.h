@@ -1,0 +1,68 @@
+// The tool's side of the discovery exchange: a UDP socket on the discovery
+// port, the broadcast probe, a timed wait for one datagram, and the reading of
+// a unit's reply.
+#ifndef UNITFIND_DISCOVERY_H_
+#define UNITFIND_DISCOVERY_H_
+
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdint.h>
+
+/// Units answer on this port, and the tool both listens on it and sends the
+/// probe to it.
+constexpr uint16_t DISCOVERY_PORT = 8300;
+
+/// The longest unit name a record keeps; longer names are cut to this.
+constexpr size_t EMPEG_NAME_MAX = 255;
+
+/// One unit, as its reply describes it.
+struct empeg_info {
+  char name[EMPEG_NAME_MAX + 1];  // raw bytes from the reply, zero-terminated
+  int32_t serial;
+  uint16_t ip[4];  // sender's address, most significant octet first
+};
+
+/// Room for a name of EMPEG_NAME_MAX bytes in which every byte became a
+/// four-character escape, plus the terminating zero.
+constexpr size_t ESCAPED_NAME_SIZE = EMPEG_NAME_MAX * 4 + 1;
+
+/// Creates a UDP socket bound to `port` on every local interface and allowed
+/// to send broadcasts. Returns the descriptor, or -1 after reporting the failed
+/// call ("socket", "setsockopt" or "bind") on stderr; errno is kept.
+int open_listen_socket(uint16_t port);
+
+/// Looks `host` up (a dotted address is accepted as a name) and sends `length`
+/// bytes of `payload` as one datagram to its first IPv4 address on
+/// DISCOVERY_PORT. Returns 1 when the send reports no error; otherwise reports
+/// "gethostbyname" or "sendto" on stderr and returns 0.
+int send_broadcast(int sock, const char *host, const void *payload,
+                   size_t length);
+
+/// Waits up to `timeout` seconds for one datagram and receives at most
+/// `capacity` bytes of it into `buffer`, storing the sender in `from`.
+/// `buffer` must have room for `capacity` + 1 bytes and its byte at
+/// `capacity` must be zero: the text received always ends at the first zero
+/// byte or where the datagram ends. Returns 1 when a datagram (even an empty
+/// one) arrived; 0 on timeout, on a failed wait or receive, and at once for a
+/// negative timeout. Prints nothing.
+int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+                   sockaddr_in *from);
+
+/// Reads a zero-terminated datagram text into `empeg`. A reply holds both
+/// "id=" and "name=": the serial is the number after the first "id=", the name
+/// everything after the first "name=" (cut to EMPEG_NAME_MAX bytes), the
+/// address that of `from`. Returns 1 for a reply; 0, leaving `empeg` alone,
+/// for anything else.
+int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
+
+/// Reads a decimal number as atoi does (white space, sign, digits up to the
+/// first non-digit; none gives 0), saturating at the limits of int32_t.
+int32_t read_decimal(const char *text);
+
+/// Writes `name` into `out` with every control byte (0x01-0x1F, 0x7F) as an
+/// escape: \n, \r and \t for those three, \xHH for the rest. Other bytes pass
+/// unchanged. `name` is at most EMPEG_NAME_MAX bytes long; `out` must hold
+/// ESCAPED_NAME_SIZE bytes.
+void escape_name(const char *name, char *out);
+
+#endif  // UNITFIND_DISCOVERY_H_

@@ -1,0 +1,291 @@
+#include "hosts_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+namespace {
+
+// Large enough that copying costs few system calls, small enough to keep the
+// process within a few megabytes whatever the size of the file.
+constexpr size_t BLOCK_SIZE = 1 << 20;
+
+int write_all(int fd, const char *data, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, data, length);
+    if (written == -1) {
+      if (errno == EINTR) continue;
+      perror("write");
+      return 0;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return 1;
+}
+
+// Reads as much as `length` allows; returns the count, 0 at the end of the
+// file, or -1 after reporting the failure.
+ssize_t read_some(int fd, char *data, size_t length) {
+  for (;;) {
+    ssize_t got = read(fd, data, length);
+    if (got != -1) return got;
+    if (errno == EINTR) continue;
+    perror("read");
+    return -1;
+  }
+}
+
+std::string build_entry(const empeg_info *empeg, const char *empeg_name) {
+  std::string entry(format_entry(empeg, empeg_name, nullptr, 0) + 1, '\0');
+  entry.resize(format_entry(empeg, empeg_name, &entry[0], entry.size()));
+  return entry;
+}
+
+// Opens `path` and takes the exclusive lock on it. A run that had to wait may
+// find the path replaced by the run it waited for; it then starts over on the
+// new file so that the entry that run wrote is kept.
+int open_locked(const char *path, struct stat *held) {
+  for (;;) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+      // The name of the call is the one the tool has always reported for a
+      // hosts file it cannot open.
+      perror("fopen");
+      return -1;
+    }
+    struct stat now;
+    const char *failed = nullptr;
+    if (flock(fd, LOCK_EX) == -1)
+      failed = "flock";
+    else if (fstat(fd, held) == -1)
+      failed = "fstat";
+    if (failed != nullptr) {
+      perror(failed);
+      close(fd);
+      return -1;
+    }
+    if (stat(path, &now) == 0 && now.st_dev == held->st_dev &&
+        now.st_ino == held->st_ino)
+      return fd;
+    close(fd);
+  }
+}
+
+// Gives the new copy the previous file's permissions and, where the process
+// may, its owner; a hosts file that only root can read breaks every lookup.
+int copy_attributes(int fd, const struct stat *from) {
+  // Failing to change the owner is expected when not running as root.
+  (void)!fchown(fd, from->st_uid, from->st_gid);
+  if (fchmod(fd, from->st_mode & 07777) == -1) {
+    perror("fchmod");
+    return 0;
+  }
+  return 1;
+}
+
+int link_refused(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == EMLINK ||
+         error == ENOSYS;
+}
+
+// Puts `temp` in place of `path`, keeping the previous file as `backup`. The
+// path never stops naming a whole file: the backup is a second link to the
+// previous file, and one rename swaps the new copy in. Where the file system
+// has no hard links the previous file is renamed away first, and renamed back
+// if the new copy cannot follow it.
+int swap_in(const char *path, const char *temp, const char *backup) {
+  // An old backup that cannot be removed is not reported here: the link or
+  // rename below then fails and says why.
+  unlink(backup);
+  if (link(path, backup) == 0) {
+    if (rename(temp, path) == -1) {
+      perror("rename");
+      return 0;
+    }
+    return 1;
+  }
+  if (!link_refused(errno)) {
+    perror("link");
+    return 0;
+  }
+  if (rename(path, backup) == -1) {
+    perror("rename");
+    return 0;
+  }
+  if (rename(temp, path) == -1) {
+    perror("rename");
+    int saved = errno;
+    rename(backup, path);
+    errno = saved;
+    return 0;
+  }
+  return 1;
+}
+
+// Makes the swap itself durable. Some file systems cannot sync a directory;
+// the new file is in place either way, so that is not a failure.
+void sync_directory(const char *path) {
+  const char *slash = strrchr(path, '/');
+  std::string directory = slash == nullptr ? std::string(".")
+                          : slash == path  ? std::string("/")
+                                           : std::string(path, slash);
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+void format_marker(int serial, char *out) {
+  snprintf(out, HOSTS_MARKER_SIZE, "EMPEG-%d-EMPEG", serial);
+}
+
+size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
+                    size_t size) {
+  char name[ESCAPED_NAME_SIZE];
+  escape_name(empeg->name, name);
+  int length = snprintf(out, size,
+                        "%d.%d.%d.%d %s # Empeg: Serial=%d Name=%s [EMPEG-%d-EMPEG]\n",
+                        empeg->ip[0], empeg->ip[1], empeg->ip[2], empeg->ip[3],
+                        empeg_name, empeg->serial, name, empeg->serial);
+  return length < 0 ? 0 : static_cast<size_t>(length);
+}
+
+// The file is copied in large blocks and searched for the marker across each
+// block; the piece rule is applied only where a marker is found. Pieces start
+// at a line start and every HOSTS_PIECE_MAX bytes after it, so a marker's
+// piece is known from the start of its line, which is tracked as an absolute
+// offset because a long line may have left the buffer. Output lags the search
+// by less than a piece, since the piece of a later marker can start up to a
+// piece's length before it.
+int rewrite_hosts(int in, int out, const empeg_info *empeg,
+                  const char *empeg_name, const char *hosts_file, FILE *err) {
+  char marker[HOSTS_MARKER_SIZE];
+  format_marker(empeg->serial, marker);
+  const size_t marker_length = strlen(marker);
+  const std::string entry = build_entry(empeg, empeg_name);
+  std::unique_ptr<char[]> block(new char[BLOCK_SIZE]);
+  char *buf = block.get();
+
+  // Offsets into buf, except `base` (the file offset of buf[0]) and
+  // `line_start` (the file offset of the line that holds `scan`).
+  size_t length = 0, written = 0, scan = 0;
+  off_t base = 0, line_start = 0;
+  bool at_end = false;
+  int replaced = 0;
+
+  auto note_lines = [&](size_t from, size_t to) {
+    const void *last = memrchr(buf + from, '\n', to - from);
+    if (last != nullptr)
+      line_start = base + (static_cast<const char *>(last) - buf) + 1;
+  };
+
+  while (!at_end || scan < length) {
+    if (!at_end) {
+      ssize_t got = read_some(in, buf + length, BLOCK_SIZE - length);
+      if (got == -1) return 0;
+      at_end = got == 0;
+      length += static_cast<size_t>(got);
+    }
+
+    // A marker found before `horizon` has all of its piece in the buffer.
+    size_t reach = HOSTS_PIECE_MAX + marker_length;
+    size_t horizon = at_end ? length : length > reach ? length - reach : 0;
+    while (scan < horizon) {
+      const void *hit = memmem(buf + scan, length - scan, marker, marker_length);
+      size_t found = hit == nullptr ? length : static_cast<const char *>(hit) - buf;
+      if (found >= horizon) {
+        note_lines(scan, horizon);
+        scan = horizon;
+        break;
+      }
+      note_lines(scan, found);
+      off_t offset = base + static_cast<off_t>(found);
+      size_t piece_start = static_cast<size_t>(
+          line_start + (offset - line_start) / HOSTS_PIECE_MAX * HOSTS_PIECE_MAX - base);
+      if (found + marker_length > piece_start + HOSTS_PIECE_MAX) {
+        // Straddles two pieces, so neither holds it.
+        scan = found + 1;
+        continue;
+      }
+      size_t piece_limit = std::min(piece_start + HOSTS_PIECE_MAX, length);
+      size_t after = found + marker_length;
+      const void *newline = memchr(buf + after, '\n', piece_limit - after);
+      size_t piece_end = newline == nullptr
+                             ? piece_limit
+                             : static_cast<const char *>(newline) - buf + 1;
+
+      fprintf(err, "Modifying entry for %s in %s\n", empeg_name, hosts_file);
+      if (!write_all(out, buf + written, piece_start - written) ||
+          !write_all(out, entry.data(), entry.size()))
+        return 0;
+      ++replaced;
+      written = scan = piece_end;
+      if (newline != nullptr) line_start = base + static_cast<off_t>(piece_end);
+    }
+
+    // Everything before the piece that holds `scan` is settled.
+    size_t settled = static_cast<size_t>(std::max<off_t>(line_start - base, 0));
+    if (scan >= HOSTS_PIECE_MAX) settled = std::max(settled, scan - (HOSTS_PIECE_MAX - 1));
+    if (at_end) settled = length;
+    settled = std::min(std::max(settled, written), scan);
+    if (!write_all(out, buf + written, settled - written)) return 0;
+    memmove(buf, buf + settled, length - settled);
+    base += static_cast<off_t>(settled);
+    length -= settled;
+    scan -= settled;
+    written = 0;
+  }
+
+  if (replaced == 0) {
+    fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
+    if (!write_all(out, "\n", 1) || !write_all(out, entry.data(), entry.size()))
+      return 0;
+  }
+  return 1;
+}
+
+int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
+                      const char *empeg_name) {
+  struct stat previous;
+  int in = open_locked(hosts_file, &previous);
+  if (in == -1) return 0;
+
+  std::string temp = std::string(hosts_file) + "XXXXXX";
+  int out = mkstemp(&temp[0]);
+  if (out == -1) {
+    perror("mkstemp");
+    close(in);
+    return 0;
+  }
+
+  int ok = copy_attributes(out, &previous) &&
+           rewrite_hosts(in, out, empeg, empeg_name, hosts_file, stderr);
+  if (ok && fsync(out) == -1) {
+    perror("fsync");
+    ok = 0;
+  }
+  if (close(out) == -1 && ok) {
+    perror("close");
+    ok = 0;
+  }
+  if (ok) {
+    std::string backup = std::string(hosts_file) + ".old";
+    ok = swap_in(hosts_file, temp.c_str(), backup.c_str());
+  }
+  if (ok)
+    sync_directory(hosts_file);
+  else
+    unlink(temp.c_str());
+  close(in);
+  return ok;
+}

@@ -1,0 +1,48 @@
+// Recording a unit in a hosts file: a new copy with the unit's entry written in
+// place of the lines an earlier run wrote, swapped in so that the hosts path
+// always names a whole file.
+#ifndef UNITFIND_HOSTS_FILE_H_
+#define UNITFIND_HOSTS_FILE_H_
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include "discovery.h"
+
+/// Lines are examined in pieces of at most this many bytes, the line break
+/// counted; a longer line is several pieces.
+constexpr size_t HOSTS_PIECE_MAX = 8194;
+
+/// Room for the marker of any serial number with its terminating zero.
+constexpr size_t HOSTS_MARKER_SIZE = sizeof "EMPEG--2147483648-EMPEG";
+
+/// Writes the marker that tags the entry of unit `serial` into `out`, which
+/// holds HOSTS_MARKER_SIZE bytes.
+void format_marker(int serial, char *out);
+
+/// Writes the whole entry line for `empeg` under `empeg_name`, ending in a
+/// line break, into `out` of `size` bytes. Returns its length, or the length
+/// it would have had when `out` is too small (as snprintf does).
+size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
+                    size_t size);
+
+/// Copies the hosts file read from `in` to `out`, writing the unit's entry
+/// line in place of every piece that holds its marker, or appending it after a
+/// line break when none does. Every other byte passes through, zero bytes
+/// included. Announces each replacement, or the append, on `err` with
+/// `empeg_name` and `hosts_file`. Returns 1, or 0 after reporting a failed
+/// "read" or "write" on stderr.
+int rewrite_hosts(int in, int out, const empeg_info *empeg,
+                  const char *empeg_name, const char *hosts_file, FILE *err);
+
+/// Records `empeg` under `empeg_name` in `hosts_file`, keeping the previous
+/// file as `hosts_file` followed by ".old". The new file gets the old one's
+/// permissions (and owner, where allowed) and reaches the disk before it
+/// replaces the old one. Runs on the same file are serialised by a lock.
+/// Returns 1 on success; 0 after reporting the failed call on stderr, in which
+/// case the hosts path still names the previous file and no temporary file
+/// is left.
+int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
+                      const char *empeg_name);
+
+#endif  // UNITFIND_HOSTS_FILE_H_

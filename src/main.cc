@@ -1,0 +1,3 @@
+#include "unitfind.h"
+
+int main(int argc, char **argv) { return unitfind_main(argc, argv); }

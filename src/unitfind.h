@@ -1,0 +1,33 @@
+// The command line and the search driver: reads the options, finds units,
+// accepts one and records it when asked.
+#ifndef UNITFIND_UNITFIND_H_
+#define UNITFIND_UNITFIND_H_
+
+#include <stdint.h>
+#include <stdio.h>
+
+/// One run's settings. The texts point into the process's arguments.
+struct search_settings {
+  const char *broadcast_address;
+  int32_t serial;  // 0 accepts the first unit that answers
+  const char *hosts_file;  // null unless given
+  const char *empeg_name;  // null unless given
+  int32_t timeout;  // seconds for each wait
+};
+
+/// The settings of a run given no options.
+search_settings default_settings();
+
+/// Walks argv[1..argc-1] into `settings`, writing each confirmation, and any
+/// rejection with the usage text, to `err`. Returns 1 when the run should go
+/// on, 0 when an option was rejected or help was asked for (exit status 1).
+int read_options(int argc, char **argv, search_settings *settings, FILE *err);
+
+/// Probes, reports every unit that answers until one is accepted, and updates
+/// the hosts file when one is named. Returns the process's exit status.
+int run_search(const search_settings *settings);
+
+/// The whole process: banner, options, search. Returns the exit status.
+int unitfind_main(int argc, char **argv);
+
+#endif  // UNITFIND_UNITFIND_H_

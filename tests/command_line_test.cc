@@ -1,0 +1,126 @@
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "unitfind.h"
+
+namespace {
+
+const char USAGE[] =
+    "Usage: unitfind <options>\n"
+    "\n"
+    "-b<addr>   - Set broadcast address e.g. 192.168.1.255\n"
+    "-s<serial> - Set serial number to look for e.g. 12345678\n"
+    "-n<name>   - Name to give empeg in hosts file e.g. player.example.com\n"
+    "-h<file>   - Hosts file to edit\n"
+    "-t<number> - Number of seconds before timing out\n";
+
+struct walk {
+  std::vector<std::string> args;  // the settings' texts point into these
+  int result;
+  std::string err;
+  search_settings settings;
+};
+
+walk read_all(std::vector<std::string> args) {
+  walk out;
+  out.args = std::move(args);
+  out.args.insert(out.args.begin(), "unitfind");
+  std::vector<char *> argv;
+  for (std::string &arg : out.args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *err = open_memstream(&text, &size);
+  out.settings = default_settings();
+  out.result = read_options(static_cast<int>(out.args.size()), argv.data(), &out.settings, err);
+  fclose(err);
+  out.err.assign(text, size);
+  free(text);
+  return out;
+}
+
+TEST(ReadOptions, NoArgumentsKeepsDefaults) {
+  walk w = read_all({});
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.err, "");
+  EXPECT_STREQ(w.settings.broadcast_address, "192.168.1.255");
+  EXPECT_EQ(w.settings.serial, 0);
+  EXPECT_EQ(w.settings.timeout, 5);
+  EXPECT_EQ(w.settings.hosts_file, nullptr);
+  EXPECT_EQ(w.settings.empeg_name, nullptr);
+}
+
+struct rejection {
+  std::vector<std::string> args;
+  std::string err;
+};
+
+TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
+  const rejection cases[] = {
+      {{"-?"}, USAGE},
+      {{"-?anything"}, USAGE},
+      {{"-x"}, std::string("Unknown option: -x\n\n") + USAGE},
+      {{"-1"}, std::string("Unknown option: -1\n\n") + USAGE},
+      {{"-u"}, std::string("Unknown option: -u\n\n") + USAGE},
+      {{"--"}, std::string("Unknown option: --\n\n") + USAGE},
+      {{"-h"}, "Invalid hosts filename.\n"},
+      {{"-H"}, "Invalid hosts filename.\n"},
+      {{"-n"}, "Invalid empeg name.\n"},
+      {{"-s0"}, "Invalid serial number.\n"},
+      {{"-sabc"}, "Invalid serial number.\n"},
+      {{"-s"}, "Invalid serial number.\n"},
+      {{"-t0"}, "Invalid timeout.\n"},
+      {{"-T"}, "Invalid timeout.\n"},
+      // The walk ends at the first rejection: nothing after it is looked at.
+      {{"-sabc", "-x"}, "Invalid serial number.\n"},
+      {{"-t2", "-h", "-x"}, "Setting timeout to be 2 seconds.\nInvalid hosts filename.\n"},
+  };
+  for (const rejection &c : cases) {
+    walk w = read_all(c.args);
+    EXPECT_EQ(w.result, 0) << c.args[0];
+    EXPECT_EQ(w.err, c.err) << c.args[0];
+  }
+}
+
+TEST(ReadOptions, ConfirmationsInArgumentOrder) {
+  walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-hhosts", "-Nplayer",
+                     "-t1", "-t-3", "-s12ab", "-b"});
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.err,
+            "Searching for serial number 42\n"
+            "Host file: hosts\n"
+            "Name to be give to empeg: player\n"
+            "Setting timeout to be 1 second.\n"
+            "Setting timeout to be -3 seconds.\n"
+            "Searching for serial number 12\n");
+  EXPECT_STREQ(w.settings.broadcast_address, "");
+  EXPECT_EQ(w.settings.serial, 12);
+  EXPECT_EQ(w.settings.timeout, -3);
+  EXPECT_NE(w.settings.hosts_file, nullptr);
+  EXPECT_NE(w.settings.empeg_name, nullptr);
+}
+
+TEST(ReadOptions, ValueIsNeverTakenFromTheNextArgument) {
+  walk w = read_all({"-b", "10.0.0.255", "-t", "7"});
+  EXPECT_EQ(w.result, 0);
+  EXPECT_EQ(w.err, "Invalid timeout.\n");
+  EXPECT_STREQ(w.settings.broadcast_address, "");
+}
+
+TEST(ReadOptions, OutOfRangeNumbersSaturate) {
+  walk w = read_all({"-s99999999999", "-t-99999999999"});
+  EXPECT_EQ(w.result, 1);
+  EXPECT_EQ(w.settings.serial, 2147483647);
+  EXPECT_EQ(w.settings.timeout, -2147483647 - 1);
+  EXPECT_EQ(w.err,
+            "Searching for serial number 2147483647\n"
+            "Setting timeout to be -2147483648 seconds.\n");
+}
+
+}  // namespace

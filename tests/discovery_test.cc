@@ -1,0 +1,200 @@
+#include "discovery.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+TEST(ReadDecimal, ReadsLikeAtoiAndSaturates) {
+  const struct {
+    const char *text;
+    int32_t value;
+  } cases[] = {
+      {"12ab", 12},         {"ab", 0},
+      {"", 0},              {"-5", -5},
+      {"+7", 7},            {" \t\n\v\f\r42", 42},
+      {"- 5", 0},           {"--5", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", 2147483647},
+      {"-2147483648", -2147483647 - 1},
+      {"-2147483649", -2147483647 - 1},
+      {"99999999999999999999999", 2147483647},
+      {"-99999999999999999999999", -2147483647 - 1},
+      {"0000000000000000000000012", 12},
+  };
+  for (const auto &c : cases) EXPECT_EQ(read_decimal(c.text), c.value) << c.text;
+}
+
+sockaddr_in address_of(const char *dotted) {
+  sockaddr_in from = {};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, dotted, &from.sin_addr);
+  return from;
+}
+
+TEST(ParseReply, ReadsSerialNameAndSenderAddress) {
+  const struct {
+    const char *text;
+    int32_t serial;
+    const char *name;
+  } cases[] = {
+      {"id=42name=x", 42, "x"},
+      {"name=unit id=7", 7, "unit id=7"},
+      {"id= 30100123\nname=Kitchen\n", 30100123, "Kitchen\n"},
+      {"id=name=", 0, ""},
+      {"id=1 hostname=a name=b", 1, "a name=b"},
+      {"id=-12 name=neg", -12, "neg"},
+      {"id=99999999999 name=big", 2147483647, "big"},
+  };
+  for (const auto &c : cases) {
+    empeg_info empeg = {};
+    sockaddr_in from = address_of("10.1.200.255");
+    ASSERT_EQ(parse_reply(c.text, &empeg, &from), 1) << c.text;
+    EXPECT_EQ(empeg.serial, c.serial) << c.text;
+    EXPECT_STREQ(empeg.name, c.name) << c.text;
+    EXPECT_EQ(empeg.ip[0], 10);
+    EXPECT_EQ(empeg.ip[1], 1);
+    EXPECT_EQ(empeg.ip[2], 200);
+    EXPECT_EQ(empeg.ip[3], 255);
+  }
+}
+
+TEST(ParseReply, NonRepliesLeaveTheRecordAlone) {
+  const char *cases[] = {"?", "", "id=5", "name=x", "ID=5 NAME=x", "id 5 name x"};
+  for (const char *text : cases) {
+    empeg_info empeg = {};
+    empeg.serial = 77;
+    sockaddr_in from = address_of("10.0.0.1");
+    EXPECT_EQ(parse_reply(text, &empeg, &from), 0) << text;
+    EXPECT_EQ(empeg.serial, 77);
+    EXPECT_EQ(empeg.ip[0], 0);
+  }
+}
+
+TEST(ParseReply, LongNameIsCutTo255Bytes) {
+  std::string text = "id=3 name=" + std::string(300, 'n');
+  empeg_info empeg = {};
+  sockaddr_in from = address_of("10.0.0.1");
+  ASSERT_EQ(parse_reply(text.c_str(), &empeg, &from), 1);
+  EXPECT_EQ(std::string(empeg.name), std::string(255, 'n'));
+}
+
+TEST(EscapeName, ControlBytesBecomeEscapes) {
+  const struct {
+    const char *name;
+    const char *shown;
+  } cases[] = {
+      {"Kitchen", "Kitchen"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x01\x1b[2J\x1f\x7f", "\\x01\\x1b[2J\\x1f\\x7f"},
+      {"caf\xc3\xa9 \\x", "caf\xc3\xa9 \\x"},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    char out[ESCAPED_NAME_SIZE];
+    escape_name(c.name, out);
+    EXPECT_STREQ(out, c.shown);
+  }
+}
+
+TEST(EscapeName, WorstCaseFitsTheBuffer) {
+  std::string name(EMPEG_NAME_MAX, '\x01');
+  char out[ESCAPED_NAME_SIZE];
+  escape_name(name.c_str(), out);
+  EXPECT_EQ(std::string(out).size(), ESCAPED_NAME_SIZE - 1);
+}
+
+// The exchange over loopback, on ports the system picks, never the network.
+class Exchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sender_ = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(listener_, 0);
+    ASSERT_GE(sender_, 0);
+    sockaddr_in local = address_of("127.0.0.1");
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+    socklen_t length = sizeof to_;
+    getsockname(listener_, reinterpret_cast<sockaddr *>(&to_), &length);
+  }
+  void TearDown() override {
+    close(listener_);
+    close(sender_);
+  }
+  void send(const std::string &bytes) {
+    ASSERT_EQ(sendto(sender_, bytes.data(), bytes.size(), 0,
+                     reinterpret_cast<sockaddr *>(&to_), sizeof to_),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  int listener_ = -1, sender_ = -1;
+  sockaddr_in to_ = {};
+};
+
+TEST_F(Exchange, EachTextEndsWhereItsDatagramEnds) {
+  char buffer[65] = {};
+  sockaddr_in from = {};
+  send("id=1 name=a much longer name than the next");
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  send("id=2 name=b");
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  EXPECT_STREQ(buffer, "id=2 name=b");
+  EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+
+  send(std::string("id=3\0name=c", 11));
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  empeg_info empeg = {};
+  EXPECT_EQ(parse_reply(buffer, &empeg, &from), 0);
+
+  send("");
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  EXPECT_STREQ(buffer, "");
+}
+
+TEST_F(Exchange, DatagramFillingTheBufferStaysTerminated) {
+  char buffer[9];
+  buffer[8] = '\0';
+  sockaddr_in from = {};
+  send("id=1name=abcdefgh");
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1, &from), 1);
+  EXPECT_STREQ(buffer, "id=1name");
+}
+
+double seconds_since(const timespec &start) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+TEST_F(Exchange, TimeoutsEndTheWait) {
+  char buffer[65] = {};
+  sockaddr_in from = {};
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 0);
+  double waited = seconds_since(start);
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 2.0);
+
+  // A negative timeout never blocks, even with a datagram waiting.
+  send("id=1 name=a");
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
+  EXPECT_LT(seconds_since(start), 0.5);
+
+  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1, &from), 0);
+}
+
+TEST_F(Exchange, PortAlreadyTakenFailsToBind) {
+  EXPECT_EQ(open_listen_socket(ntohs(to_.sin_port)), -1);
+  EXPECT_EQ(errno, EADDRINUSE);
+}
+
+}  // namespace

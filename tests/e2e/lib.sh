@@ -1,0 +1,68 @@
+# Shared by the end-to-end suites: the real binary against simulated units.
+# Usage of a suite: SUITE UNITFIND SIM_UNIT
+
+set -u
+UNITFIND=$(realpath "$1")
+SIM_UNIT=$(realpath "$2")
+source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
+PASSED=0
+FAILED=0
+CASE=""
+
+# tool NET [options]: runs the tool on NET's tool host. Sets STATUS, OUT, ERR
+# and ELAPSED_MS.
+tool() {
+  local net=$1 start end
+  shift
+  start=$(date +%s%N)
+  ip netns exec "$ID-$net" "$UNITFIND" "$@" >"$WORK/out" 2>"$WORK/err"
+  STATUS=$?
+  end=$(date +%s%N)
+  ELAPSED_MS=$(((end - start) / 1000000))
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+}
+
+begin() {
+  stop_units
+  CASE=$1
+}
+
+fail() {
+  echo "FAIL [$CASE]: $1"
+  FAILED=$((FAILED + 1))
+}
+
+pass() {
+  PASSED=$((PASSED + 1))
+}
+
+expect_eq() {
+  local what=$1 expected=$2 actual=$3
+  if [ "$expected" == "$actual" ]; then
+    pass
+  else
+    fail "$what"
+    diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") | sed 's/^/    /'
+  fi
+}
+
+# expect_lt WHAT VALUE LIMIT
+expect_lt() {
+  if [ "$2" -lt "$3" ]; then pass; else fail "$1: $2 is not below $3"; fi
+}
+
+expect_run() {
+  local status=$1 out=$2 err=$3
+  expect_eq "exit status" "$status" "$STATUS"
+  expect_eq "standard output" "$out" "$OUT"
+  expect_eq "standard error" "$err" "$ERR"
+}
+
+finish() {
+  echo "$PASSED passed, $FAILED failed"
+  [ "$FAILED" -eq 0 ]
+}
+
+BANNER="unitfind 1.0 - find a unit on the local network"
+GIVE_UP="No more replies.  Giving up..."

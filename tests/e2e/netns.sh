@@ -1,0 +1,86 @@
+# Network namespaces for the end-to-end suites, the demo and the benchmarks:
+# every run that probes happens inside namespaces made and removed here, so
+# that no probe ever reaches this machine's own network.
+#
+# A "net" is a tool host on a bridge (10.77.0.1/24, broadcast 10.77.0.255)
+# with unit hosts 10.77.0.11, 10.77.0.12, ... behind it.
+# Expects SIM_UNIT to name the simulated unit.
+
+ID="uf$$"
+WORK=$(mktemp -d)
+UNIT_PIDS=()
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+# Ends every unit still running, so that none answers a later case's probe.
+stop_units() {
+  local pid
+  for pid in "${UNIT_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  UNIT_PIDS=()
+}
+
+cleanup() {
+  local ns
+  stop_units
+  for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$ID-"); do
+    ip netns del "$ns"
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+need_namespaces() {
+  [ "$(id -u)" = 0 ] || skip "creating network namespaces needs root"
+  command -v ip >/dev/null || skip "creating network namespaces needs ip (iproute2)"
+  ip netns add "$ID-probe" 2>/dev/null || skip "this machine cannot create a network namespace"
+  ip netns del "$ID-probe"
+}
+
+# net_up NAME UNITS [ADDRESS]: a tool host and UNITS unit hosts on one bridge.
+# ADDRESS (default 10.77.0.1/24) gives the tool host's address and subnet.
+net_up() {
+  local name=$1 units=$2 address=${3:-10.77.0.1/24}
+  local tool="$ID-$name" prefix i
+  prefix=${address%.*}
+  ip netns add "$tool"
+  ip -n "$tool" link set lo up
+  ip -n "$tool" link add br0 type bridge
+  ip -n "$tool" addr add "$address" brd + dev br0
+  ip -n "$tool" link set br0 up
+  for ((i = 1; i <= units; i++)); do
+    ip netns add "$tool-u$i"
+    ip -n "$tool-u$i" link set lo up
+    ip -n "$tool" link add "p$i" type veth peer name eth0 netns "$tool-u$i"
+    ip -n "$tool" link set "p$i" master br0
+    ip -n "$tool" link set "p$i" up
+    ip -n "$tool-u$i" addr add "$prefix.$((10 + i))/24" brd + dev eth0
+    ip -n "$tool-u$i" link set eth0 up
+  done
+}
+
+net_down() {
+  local ns
+  for ns in $(ip netns list | awk '{print $1}' | grep "^$ID-$1\(-\|$\)"); do
+    ip netns del "$ns"
+  done
+}
+
+# unit NET N [sim_unit options and actions]: starts unit N of NET in the
+# background and returns once it listens.
+unit() {
+  local net=$1 n=$2 ready="$WORK/ready.$1.$2.$RANDOM"
+  shift 2
+  ip netns exec "$ID-$net-u$n" "$SIM_UNIT" -r "$ready" -w 15 "$@" &
+  UNIT_PIDS+=($!)
+  for _ in $(seq 100); do
+    [ -e "$ready" ] && return 0
+    sleep 0.05
+  done
+  echo "unit $n of $net did not start" >&2
+  return 1
+}
+

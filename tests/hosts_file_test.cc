@@ -1,0 +1,252 @@
+#include "hosts_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <string>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+empeg_info unit(int serial, const char *name = "Kitchen") {
+  empeg_info empeg = {};
+  snprintf(empeg.name, sizeof empeg.name, "%s", name);
+  empeg.serial = serial;
+  empeg.ip[0] = 10;
+  empeg.ip[1] = 77;
+  empeg.ip[2] = 0;
+  empeg.ip[3] = 11;
+  return empeg;
+}
+
+std::string entry_for(const empeg_info &empeg, const char *host = "player") {
+  char line[2048];
+  format_entry(&empeg, host, line, sizeof line);
+  return line;
+}
+
+std::string read_fd(int fd) {
+  std::string data;
+  char chunk[65536];
+  lseek(fd, 0, SEEK_SET);
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) data.append(chunk, static_cast<size_t>(got));
+  return data;
+}
+
+struct rewritten {
+  int result;
+  std::string out;
+  std::string messages;
+};
+
+rewritten rewrite(const std::string &in, const empeg_info &empeg) {
+  int in_fd = memfd_create("hosts", 0);
+  int out_fd = memfd_create("copy", 0);
+  EXPECT_EQ(write(in_fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
+  lseek(in_fd, 0, SEEK_SET);
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *err = open_memstream(&text, &size);
+  rewritten r;
+  r.result = rewrite_hosts(in_fd, out_fd, &empeg, "player", "/etc/hosts", err);
+  fclose(err);
+  r.messages.assign(text, size);
+  free(text);
+  r.out = read_fd(out_fd);
+  close(in_fd);
+  close(out_fd);
+  return r;
+}
+
+const char APPENDING[] = "Appending entry for player to /etc/hosts\n";
+const char MODIFYING[] = "Modifying entry for player in /etc/hosts\n";
+
+TEST(FormatEntry, WritesTheHostsLineWithItsMarker) {
+  EXPECT_EQ(entry_for(unit(30100123)),
+            "10.77.0.11 player # Empeg: Serial=30100123 Name=Kitchen "
+            "[EMPEG-30100123-EMPEG]\n");
+  EXPECT_EQ(entry_for(unit(-4, "evil\n127.0.0.1 bank")),
+            "10.77.0.11 player # Empeg: Serial=-4 Name=evil\\n127.0.0.1 bank "
+            "[EMPEG--4-EMPEG]\n");
+}
+
+TEST(RewriteHosts, Cases) {
+  const empeg_info empeg = unit(12);
+  const std::string entry = entry_for(empeg);
+  const std::string big(20000, 'x');
+  const struct {
+    const char *what;
+    std::string in, out, messages;
+  } cases[] = {
+      {"empty file", "", "\n" + entry, APPENDING},
+      {"no marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
+      {"last line unterminated", "127.0.0.1 localhost",
+       "127.0.0.1 localhost\n" + entry, APPENDING},
+      {"replaced in place", "a\n1.2.3.4 old # [EMPEG-12-EMPEG]\nb\n", "a\n" + entry + "b\n",
+       MODIFYING},
+      {"every duplicate replaced", "EMPEG-12-EMPEG\nmid\nxEMPEG-12-EMPEGx",
+       entry + "mid\n" + entry, std::string(MODIFYING) + MODIFYING},
+      {"other serial untouched", "1.1.1.1 u # [EMPEG-123-EMPEG]\n",
+       "1.1.1.1 u # [EMPEG-123-EMPEG]\n\n" + entry, APPENDING},
+      {"zero bytes pass through", std::string("a\0b\nc\0\n", 7),
+       std::string("a\0b\nc\0\n\n", 8) + entry, APPENDING},
+      {"marker after a zero byte", std::string("x\0 EMPEG-12-EMPEG\ny\n", 20), entry + "y\n",
+       MODIFYING},
+      {"long line passes whole", big + "\n", big + "\n\n" + entry, APPENDING},
+      // 8194-byte pieces: the marker straddles the first boundary.
+      {"marker across a piece boundary", std::string(8190, 'x') + "EMPEG-12-EMPEG\n",
+       std::string(8190, 'x') + "EMPEG-12-EMPEG\n\n" + entry, APPENDING},
+      {"marker in a later piece of a long line",
+       std::string(8194, 'x') + "EMPEG-12-EMPEG" + std::string(10, 'y') + "\nz\n",
+       std::string(8194, 'x') + entry + "z\n", MODIFYING},
+  };
+  for (const auto &c : cases) {
+    rewritten r = rewrite(c.in, empeg);
+    EXPECT_EQ(r.result, 1) << c.what;
+    EXPECT_EQ(r.out, c.out) << c.what;
+    EXPECT_EQ(r.messages, c.messages) << c.what;
+  }
+}
+
+// The piece rule applied one piece at a time, as plainly as it can be said.
+std::string piece_by_piece(const std::string &in, const std::string &marker,
+                           const std::string &entry, int *replaced) {
+  std::string out;
+  *replaced = 0;
+  for (size_t at = 0; at < in.size();) {
+    size_t newline = in.find('\n', at);
+    size_t end = newline == std::string::npos ? in.size() : newline + 1;
+    end = std::min(end, at + HOSTS_PIECE_MAX);
+    std::string piece = in.substr(at, end - at);
+    if (piece.find(marker) != std::string::npos) {
+      out += entry;
+      ++*replaced;
+    } else {
+      out += piece;
+    }
+    at = end;
+  }
+  if (*replaced == 0) out += "\n" + entry;
+  return out;
+}
+
+TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
+  const empeg_info empeg = unit(12);
+  const std::string entry = entry_for(empeg);
+  const std::string pieces[] = {"EMPEG-12-EMPEG", "EMPEG-123-EMPEG", "\n", std::string(1, '\0'),
+                                "0.0.0.0 ad.example.com\n"};
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 60; ++round) {
+    // Some files outgrow the copy buffer so that markers meet its edges.
+    size_t size = round % 10 == 0 ? 3u << 20 : random() % 40000;
+    std::string in;
+    while (in.size() < size) {
+      unsigned pick = random() % 100;
+      if (pick < 3)
+        in += pieces[random() % 5];
+      else if (pick < 6)
+        in.append(HOSTS_PIECE_MAX - random() % 20, 'l');
+      else
+        in.append(random() % 60, static_cast<char>('a' + random() % 26));
+    }
+    // Land a marker right on the first piece boundaries of the next line.
+    in += '\n';
+    in.append(HOSTS_PIECE_MAX - 7 + random() % 14, 'p');
+    in += "EMPEG-12-EMPEG";
+
+    int expected_count = 0;
+    std::string expected = piece_by_piece(in, "EMPEG-12-EMPEG", entry, &expected_count);
+    rewritten r = rewrite(in, empeg);
+    ASSERT_EQ(r.result, 1);
+    ASSERT_TRUE(r.out == expected) << "round " << round << " size " << in.size();
+    std::string messages;
+    for (int i = 0; i < expected_count; ++i) messages += MODIFYING;
+    if (expected_count == 0) messages = APPENDING;
+    ASSERT_EQ(r.messages, messages) << "round " << round;
+  }
+}
+
+class UpdateHostsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/unitfind-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    hosts_ = dir_ + "/hosts";
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+  }
+  void put(const std::string &path, const std::string &data, mode_t mode = 0644) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    fchmod(fd, mode);
+    close(fd);
+  }
+  std::string get(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "<missing>";
+    std::string data = read_fd(fd);
+    close(fd);
+    return data;
+  }
+  std::set<std::string> names() {
+    std::set<std::string> found;
+    DIR *d = opendir(dir_.c_str());
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') found.insert(e->d_name);
+    closedir(d);
+    return found;
+  }
+  std::string dir_, hosts_;
+};
+
+TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
+  const empeg_info empeg = unit(12);
+  put(hosts_, "127.0.0.1 localhost\n", 0640);
+  put(hosts_ + ".old", "an older backup\n");
+  struct stat before;
+  stat(hosts_.c_str(), &before);
+
+  ASSERT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player"), 1);
+  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
+  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n");
+  EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
+
+  struct stat now, backup;
+  stat(hosts_.c_str(), &now);
+  stat((hosts_ + ".old").c_str(), &backup);
+  EXPECT_EQ(now.st_mode & 07777, 0640u);
+  EXPECT_EQ(now.st_uid, before.st_uid);
+  EXPECT_EQ(backup.st_ino, before.st_ino);
+
+  // A second run replaces its own line in place and backs up the first result.
+  const empeg_info moved = unit(12, "Lounge");
+  ASSERT_EQ(update_hosts_file(hosts_.c_str(), &moved, "player"), 1);
+  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
+  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
+}
+
+TEST_F(UpdateHostsFile, FailuresLeaveEverythingAsItWas) {
+  const empeg_info empeg = unit(12);
+  EXPECT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player"), 0);
+  EXPECT_TRUE(names().empty());
+
+  ASSERT_EQ(mkdir(hosts_.c_str(), 0755), 0);
+  put(hosts_ + ".old", "backup\n");
+  EXPECT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player"), 0);
+  EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
+  EXPECT_EQ(get(hosts_ + ".old"), "backup\n");
+}
+
+}  // namespace
