@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# Recording the accepted unit in a hosts file, and never damaging it.
+# Usage: hosts_test.sh UNITFIND SIM_UNIT FAULT_INJECT
+source "$(dirname "$0")/lib.sh"
+FAULT_INJECT=$(realpath "$3")
+need_namespaces
+command -v unshare >/dev/null || skip "needs unshare for private mount namespaces"
+
+net_up lan 2
+ETC="$WORK/etc"
+H="$ETC/hosts"
+ORIGINAL=$'127.0.0.1\tlocalhost\n# keep this comment\n\n::1 ip6-localhost\n'
+ENTRY1="10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Living room [EMPEG-30100123-EMPEG]"
+ENTRY2="10.77.0.12 player.lan # Empeg: Serial=30100123 Name=Moved [EMPEG-30100123-EMPEG]"
+HEAD="$BANNER
+Setting timeout to be 3 seconds.
+Host file: $H
+Name to be give to empeg: player.lan
+Broadcasting to: 10.77.0.255"
+
+fresh_etc() {
+  rm -rf "$ETC"
+  mkdir -p "$ETC"
+  printf '%s' "$ORIGINAL" >"$H"
+}
+
+# expect_file WHAT EXPECTED-CONTENT FILE: byte for byte, trailing newlines too.
+expect_file() {
+  if cmp -s <(printf '%s' "$2") "$3"; then
+    pass
+  else
+    fail "$1"
+    diff <(printf '%s' "$2") "$3" | sed 's/^/    /'
+  fi
+}
+
+expect_left() {
+  expect_eq "files in the hosts directory" "$1" "$(ls -A "$ETC" | tr '\n' ' ')"
+}
+
+# resolve NAME FILE: the address a real resolver client gets for NAME when
+# FILE is this machine's /etc/hosts (in a private mount namespace).
+resolve() {
+  unshare -m --propagation private sh -c \
+    'mount --bind "$1" /etc/hosts && getent hosts "$2"' _ "$2" "$1" | awk '{print $1}'
+}
+
+run_lan() {
+  tool lan -b10.77.0.255 -t3 -h"$H" -nplayer.lan "$@"
+}
+
+begin "the first run appends an entry, keeping mode, owner and the old file"
+fresh_etc
+chmod 0644 "$H"
+chown 1234:5678 "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
+Appending entry for player.lan to $H"
+expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+expect_file "backup" "$ORIGINAL" "$H.old"
+expect_eq "mode and owner" "644 1234:5678" "$(stat -c '%a %u:%g' "$H")"
+expect_left "hosts hosts.old "
+expect_eq "resolved by getent" "10.77.0.11" "$(resolve player.lan "$H")"
+
+begin "a second run replaces the entry in place"
+printf 'after\n' >>"$H"
+FIRST=$(cat "$H"; echo x)
+unit lan 2 'send:id=30100123 name=Moved'
+run_lan
+expect_run 0 "" "$HEAD
+Found an empeg with serial 30100123 called \"Moved\" at 10.77.0.12
+Modifying entry for player.lan in $H"
+expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY2"$'\nafter\n' "$H"
+expect_file "backup" "${FIRST%x}" "$H.old"
+expect_left "hosts hosts.old "
+expect_eq "resolved by getent" "10.77.0.12" "$(resolve player.lan "$H")"
+
+begin "a name from the network cannot add a line"
+fresh_etc
+unit lan 1 'send:id=7 name=x\n10.66.6.6 bank.example.com\r\x1b'
+run_lan
+expect_eq "exit status" 0 "$STATUS"
+expect_file "hosts file" "$ORIGINAL"$'\n''10.77.0.11 player.lan # Empeg: Serial=7 Name=x\n10.66.6.6 bank.example.com\r\x1b [EMPEG-7-EMPEG]'$'\n' "$H"
+expect_eq "bank.example.com resolves to nothing" "" "$(resolve bank.example.com "$H")"
+
+begin "no unit answers: the hosts file is not touched"
+fresh_etc
+run_lan -t1
+expect_eq "exit status" 0 "$STATUS"
+expect_eq "standard output" "$GIVE_UP" "$OUT"
+expect_file "hosts file" "$ORIGINAL" "$H"
+expect_left "hosts "
+
+begin "a missing hosts file is reported and not created"
+fresh_etc
+rm "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
+fopen: No such file or directory
+Unable to modify $H"
+expect_left ""
+
+begin "a directory as the hosts file"
+fresh_etc
+rm "$H"
+mkdir "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
+read: Is a directory
+Unable to modify $H"
+expect_left "hosts "
+
+# fault_case WHAT FAULTS REPORT [LEFT]: a run with the failures that FAULTS
+# names preloaded must print REPORT, leave the hosts file as it was, and leave
+# the files LEFT (by default the hosts file and a backup) and no others.
+fault_case() {
+  begin "$1"
+  fresh_etc
+  printf 'older backup\n' >"$H.old"
+  unit lan 1 'send:id=30100123 name=Living room'
+  UNITFIND_FAULTS=$2 LD_PRELOAD=$FAULT_INJECT \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
+  expect_run 0 "" "$HEAD
+Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
+Appending entry for player.lan to $H
+$3
+Unable to modify $H"
+  expect_file "hosts file" "$ORIGINAL" "$H"
+  expect_left "${4:-hosts hosts.old }"
+}
+fault_case "flushing the new copy fails" "fsync:1:5" "fsync: Input/output error"
+fault_case "the swap fails" "rename:1:13" "rename: Permission denied"
+fault_case "the backup link fails" "link:1:5" "link: Input/output error" "hosts "
+fault_case "no hard links, and the new copy cannot follow the old one" \
+  "link:1:1,rename:2:5" "rename: Input/output error" "hosts "
+
+begin "a file system without hard links still gets a backup"
+fresh_etc
+unit lan 1 'send:id=30100123 name=Living room'
+UNITFIND_FAULTS="link:1:1" LD_PRELOAD=$FAULT_INJECT \
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
+expect_eq "exit status" 0 "$STATUS"
+expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+expect_file "backup" "$ORIGINAL" "$H.old"
+expect_left "hosts hosts.old "
+
+begin "a full file system"
+unit lan 1 'send:id=30100123 name=Living room'
+SMALL="$WORK/small"
+mkdir -p "$SMALL"
+seq -f '0.0.0.0 ad%07g.tracker.example.com' 4000 >"$WORK/big"
+# The tmpfs holds the hosts file and its backup but not a second copy.
+unshare -m --propagation private bash -c '
+  small=$1 big=$2 ns=$3 unitfind=$4 work=$5
+  mount -t tmpfs -o size=256k tmpfs "$small" || exit 1
+  cp "$big" "$small/hosts"
+  printf "older backup\n" >"$small/hosts.old"
+  ip netns exec "$ns" "$unitfind" -b10.77.0.255 -t3 -h"$small/hosts" -nplayer.lan \
+    >"$work/out" 2>"$work/err"
+  echo $? >"$work/status"
+  ls -A "$small" | tr "\n" " " >"$work/left"
+  cp "$small/hosts" "$work/hosts.after"
+  cp "$small/hosts.old" "$work/old.after"
+' _ "$SMALL" "$WORK/big" "$ID-lan" "$UNITFIND" "$WORK"
+expect_eq "exit status" 0 "$(cat "$WORK/status")"
+expect_eq "report" "write: No space left on device
+Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
+expect_eq "files left" "hosts hosts.old " "$(cat "$WORK/left")"
+if cmp -s "$WORK/big" "$WORK/hosts.after"; then pass; else fail "hosts file changed"; fi
+expect_file "backup" "older backup"$'\n' "$WORK/old.after"
+
+begin "runs at once on one hosts file lose no entry"
+net_up side 1
+fresh_etc
+seq -f '0.0.0.0 ad%07g.tracker.example.com' 200000 >"$H"
+for round in 1 2 3 4 5; do
+  unit lan 1 "send:id=$((round * 2)) name=a"
+  unit side 1 "send:id=$((round * 2 + 1)) name=b"
+  ip netns exec "$ID-lan" "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -na$round >/dev/null 2>&1 &
+  first=$!
+  ip netns exec "$ID-side" "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -nb$round >/dev/null 2>&1 &
+  wait $first $!
+done
+expect_eq "entries" "2 3 4 5 6 7 8 9 10 11" \
+  "$(grep -o 'EMPEG-[0-9]*-EMPEG' "$H" | tr -dc '0-9\n' | sort -n | tr '\n' ' ' | sed 's/ $//')"
+expect_eq "other lines" 200000 "$(grep -c tracker "$H")"
+expect_left "hosts hosts.old "
+
+finish
