@@ -1,1 +1,92 @@
-# Installation and packaging.
+# Installation and packaging. `cmake --install` lays the tool out as a Unix
+# command: the binary in bin/ and its manual page in share/man/man1/. `cpack`
+# in the build directory turns the same layout, under /usr, into a Debian
+# package. The simulated unit and the tests are never installed.
+include(GNUInstallDirs)
+
+# Debian policy wants 0755 directories whatever the umask of the build.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+set(UNITFIND_MAINTAINER "unitfind developers <unitfind@example.org>")
+set(UNITFIND_SUMMARY
+    "find an empeg unit on the network and record it in a hosts file")
+# Debian's changelog date is set once per release, not taken from the clock,
+# so that two builds of one release give the same package.
+set(UNITFIND_RELEASE_DATE "Tue, 08 Dec 2026 00:00:00 +0000")
+
+install(TARGETS unitfind RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The manual page and the changelog are installed compressed, as Debian
+# policy asks; -n leaves the time stamp out so that the package is
+# reproducible. Without gzip both are installed as they are. The changelog
+# is in Debian's format and named as a native package's (the version has no
+# Debian revision), which also suits an install outside a package.
+find_program(UNITFIND_GZIP gzip)
+set(unitfind_docs ${CMAKE_CURRENT_BINARY_DIR}/docs)
+file(MAKE_DIRECTORY ${unitfind_docs})
+
+file(WRITE ${unitfind_docs}/copyright
+"unitfind ${PROJECT_VERSION}
+
+Written by the ${UNITFIND_MAINTAINER}.
+
+Copyright 2026 the unitfind developers. All rights reserved.
+")
+file(WRITE ${unitfind_docs}/changelog
+"unitfind (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * First release: finds empeg units on the local network, reports them and
+    records the accepted one in a hosts file.
+
+ -- ${UNITFIND_MAINTAINER}  ${UNITFIND_RELEASE_DATE}
+")
+
+set(man_source ${PROJECT_SOURCE_DIR}/man/unitfind.1)
+if(UNITFIND_GZIP)
+  set(man_page ${unitfind_docs}/unitfind.1.gz)
+  set(changelog ${unitfind_docs}/changelog.gz)
+  add_custom_command(OUTPUT ${man_page}
+    COMMAND ${CMAKE_COMMAND} -E copy ${man_source} ${unitfind_docs}/unitfind.1
+    COMMAND ${UNITFIND_GZIP} -9nf ${unitfind_docs}/unitfind.1
+    DEPENDS ${man_source}
+    VERBATIM)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND ${UNITFIND_GZIP} -9nkf ${unitfind_docs}/changelog
+    DEPENDS ${unitfind_docs}/changelog
+    VERBATIM)
+  add_custom_target(compressed_docs ALL DEPENDS ${man_page} ${changelog})
+else()
+  set(man_page ${man_source})
+  set(changelog ${unitfind_docs}/changelog)
+endif()
+install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${unitfind_docs}/copyright ${changelog}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME unitfind)
+set(CPACK_PACKAGE_VENDOR "unitfind developers")
+set(CPACK_PACKAGE_CONTACT "${UNITFIND_MAINTAINER}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${UNITFIND_SUMMARY}")
+set(CPACK_PACKAGE_DESCRIPTION
+"unitfind broadcasts a probe on UDP port 8300 and reports the serial number,
+name and address of every empeg unit that answers, until it accepts the
+first one or the one with a given serial number.
+
+When asked, it records the accepted unit's address in a hosts file such as
+/etc/hosts under a host name of your choosing, replacing the entry that an
+earlier run wrote for the same unit and keeping the previous file as a
+backup. The file is replaced atomically, with its mode and owner kept.")
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UNITFIND_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+include(CPack)
