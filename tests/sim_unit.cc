@@ -5,6 +5,8 @@
 //   send:TEXT       one datagram; TEXT may use \n \r \t \\ \0 and \xHH
 //   flood:N:TEXT    N such datagrams
 //   sleep:MS        a pause
+//   pace:N          at most N datagrams a second from here on (0: no limit),
+//                   so that a flood can be kept within what a listener drains
 //
 // Options: -r FILE creates FILE once the port is bound, -l FILE appends the
 // probe's bytes in hex to FILE, -w SECONDS gives up waiting for a probe (exit
@@ -67,7 +69,28 @@ void sleep_ms(long ms) {
   }
 }
 
+// The spacing that pace: sets, and when the next datagram may go. Datagrams
+// keep to a fixed schedule, so a late wake-up is made up by the ones after it
+// instead of lowering the rate.
+long pace_interval_ns = 0;
+timespec next_send = {};
+
+void wait_for_turn() {
+  if (pace_interval_ns == 0) return;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_send, nullptr) == EINTR) {
+  }
+  next_send.tv_nsec += pace_interval_ns;
+  next_send.tv_sec += next_send.tv_nsec / 1000000000;
+  next_send.tv_nsec %= 1000000000;
+}
+
+void set_pace(long per_second) {
+  pace_interval_ns = per_second > 0 ? 1000000000 / per_second : 0;
+  clock_gettime(CLOCK_MONOTONIC, &next_send);
+}
+
 int send_text(int sock, const sockaddr_in &to, const std::string &text) {
+  wait_for_turn();
   if (sendto(sock, text.data(), text.size(), 0,
              reinterpret_cast<const sockaddr *>(&to), sizeof to) == -1) {
     perror("sim_unit: sendto");
@@ -80,6 +103,10 @@ int run_action(int sock, const sockaddr_in &to, const char *action) {
   if (strncmp(action, "send:", 5) == 0) return send_text(sock, to, unescape(action + 5));
   if (strncmp(action, "sleep:", 6) == 0) {
     sleep_ms(atol(action + 6));
+    return 1;
+  }
+  if (strncmp(action, "pace:", 5) == 0) {
+    set_pace(atol(action + 5));
     return 1;
   }
   if (strncmp(action, "flood:", 6) == 0) {
