@@ -7,15 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
-#include <memory>
-#include <string>
 
 namespace {
 
-// Large enough that copying costs few system calls, small enough to keep the
-// process within a few megabytes whatever the size of the file.
-constexpr size_t BLOCK_SIZE = 1 << 20;
+// Large enough that copying costs few system calls, small enough to stay in
+// the cache and keep the process within a few megabytes whatever the size of
+// the file.
+constexpr size_t BLOCK_SIZE = 256 << 10;
 
 int write_all(int fd, const char *data, size_t length) {
   while (length > 0) {
@@ -43,10 +44,18 @@ ssize_t read_some(int fd, char *data, size_t length) {
   }
 }
 
-std::string build_entry(const empeg_info *empeg, const char *empeg_name) {
-  std::string entry(format_entry(empeg, empeg_name, nullptr, 0) + 1, '\0');
-  entry.resize(format_entry(empeg, empeg_name, &entry[0], entry.size()));
-  return entry;
+// Returns `head` followed by `tail` in memory from malloc, or null after
+// reporting the failure.
+char *joined(const char *head, const char *tail) {
+  size_t head_length = strlen(head), tail_length = strlen(tail);
+  char *out = static_cast<char *>(malloc(head_length + tail_length + 1));
+  if (out == nullptr) {
+    perror("malloc");
+    return nullptr;
+  }
+  memcpy(out, head, head_length);
+  memcpy(out + head_length, tail, tail_length + 1);
+  return out;
 }
 
 // Opens `path` and takes the exclusive lock on it. A run that had to wait may
@@ -123,7 +132,9 @@ int swap_in(const char *path, const char *temp, const char *backup) {
   if (rename(temp, path) == -1) {
     perror("rename");
     int saved = errno;
-    rename(backup, path);
+    // Putting the previous file back is all that is left to try; the failure
+    // just reported is the one the caller hears of.
+    (void)rename(backup, path);
     errno = saved;
     return 0;
   }
@@ -133,13 +144,17 @@ int swap_in(const char *path, const char *temp, const char *backup) {
 // Makes the swap itself durable. Some file systems cannot sync a directory;
 // the new file is in place either way, so that is not a failure.
 void sync_directory(const char *path) {
-  const char *slash = strrchr(path, '/');
-  std::string directory = slash == nullptr ? std::string(".")
-                          : slash == path  ? std::string("/")
-                                           : std::string(path, slash);
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char *directory = joined(path, "");
+  if (directory == nullptr) return;
+  char *slash = strrchr(directory, '/');
+  if (slash == nullptr)
+    strcpy(directory, ".");
+  else
+    slash[slash == directory ? 1 : 0] = '\0';
+  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  free(directory);
   if (fd == -1) return;
-  fsync(fd);
+  (void)fsync(fd);
   close(fd);
 }
 
@@ -153,12 +168,17 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
                     size_t size) {
   char name[ESCAPED_NAME_SIZE];
   escape_name(empeg->name, name);
+  // A null `out` with a size of 0 is how snprintf measures; cppcheck's model
+  // of snprintf does not know that.
+  // cppcheck-suppress [nullPointer, ctunullpointer]
   int length = snprintf(out, size,
                         "%d.%d.%d.%d %s # Empeg: Serial=%d Name=%s [EMPEG-%d-EMPEG]\n",
                         empeg->ip[0], empeg->ip[1], empeg->ip[2], empeg->ip[3],
                         empeg_name, empeg->serial, name, empeg->serial);
   return length < 0 ? 0 : static_cast<size_t>(length);
 }
+
+namespace {
 
 // The file is copied in large blocks and searched for the marker across each
 // block; the piece rule is applied only where a marker is found. Pieces start
@@ -167,14 +187,12 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
 // offset because a long line may have left the buffer. Output lags the search
 // by less than a piece, since the piece of a later marker can start up to a
 // piece's length before it.
-int rewrite_hosts(int in, int out, const empeg_info *empeg,
-                  const char *empeg_name, const char *hosts_file, FILE *err) {
-  char marker[HOSTS_MARKER_SIZE];
-  format_marker(empeg->serial, marker);
+//
+// Returns the number of pieces replaced, or -1 after reporting a failure.
+int copy_pieces(int in, int out, const char *marker, const char *entry,
+                size_t entry_length, char *buf, const char *empeg_name,
+                const char *hosts_file, FILE *err) {
   const size_t marker_length = strlen(marker);
-  const std::string entry = build_entry(empeg, empeg_name);
-  std::unique_ptr<char[]> block(new char[BLOCK_SIZE]);
-  char *buf = block.get();
 
   // Offsets into buf, except `base` (the file offset of buf[0]) and
   // `line_start` (the file offset of the line that holds `scan`).
@@ -192,7 +210,7 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
   while (!at_end || scan < length) {
     if (!at_end) {
       ssize_t got = read_some(in, buf + length, BLOCK_SIZE - length);
-      if (got == -1) return 0;
+      if (got == -1) return -1;
       at_end = got == 0;
       length += static_cast<size_t>(got);
     }
@@ -226,8 +244,8 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
 
       fprintf(err, "Modifying entry for %s in %s\n", empeg_name, hosts_file);
       if (!write_all(out, buf + written, piece_start - written) ||
-          !write_all(out, entry.data(), entry.size()))
-        return 0;
+          !write_all(out, entry, entry_length))
+        return -1;
       ++replaced;
       written = scan = piece_end;
       if (newline != nullptr) line_start = base + static_cast<off_t>(piece_end);
@@ -238,7 +256,7 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
     if (scan >= HOSTS_PIECE_MAX) settled = std::max(settled, scan - (HOSTS_PIECE_MAX - 1));
     if (at_end) settled = length;
     settled = std::min(std::max(settled, written), scan);
-    if (!write_all(out, buf + written, settled - written)) return 0;
+    if (!write_all(out, buf + written, settled - written)) return -1;
     memmove(buf, buf + settled, length - settled);
     base += static_cast<off_t>(settled);
     length -= settled;
@@ -246,12 +264,34 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
     written = 0;
   }
 
-  if (replaced == 0) {
-    fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
-    if (!write_all(out, "\n", 1) || !write_all(out, entry.data(), entry.size()))
-      return 0;
+  return replaced;
+}
+
+}  // namespace
+
+int rewrite_hosts(int in, int out, const empeg_info *empeg,
+                  const char *empeg_name, const char *hosts_file, FILE *err) {
+  char marker[HOSTS_MARKER_SIZE];
+  format_marker(empeg->serial, marker);
+  // The leading line break is for an entry appended at the end.
+  size_t entry_length = format_entry(empeg, empeg_name, nullptr, 0);
+  char *entry = static_cast<char *>(malloc(entry_length + 2));
+  char *buf = static_cast<char *>(malloc(BLOCK_SIZE));
+  int ok = 0;
+  if (entry == nullptr || buf == nullptr) {
+    perror("malloc");
+  } else {
+    entry[0] = '\n';
+    format_entry(empeg, empeg_name, entry + 1, entry_length + 1);
+    int replaced = copy_pieces(in, out, marker, entry + 1, entry_length, buf,
+                               empeg_name, hosts_file, err);
+    if (replaced == 0)
+      fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
+    ok = replaced > 0 || (replaced == 0 && write_all(out, entry, entry_length + 1));
   }
-  return 1;
+  free(entry);
+  free(buf);
+  return ok;
 }
 
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
@@ -260,10 +300,13 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
   int in = open_locked(hosts_file, &previous);
   if (in == -1) return 0;
 
-  std::string temp = std::string(hosts_file) + "XXXXXX";
-  int out = mkstemp(&temp[0]);
+  char *temp = joined(hosts_file, "XXXXXX");
+  char *backup = joined(hosts_file, ".old");
+  int out = temp != nullptr && backup != nullptr ? mkstemp(temp) : -1;
   if (out == -1) {
-    perror("mkstemp");
+    if (temp != nullptr && backup != nullptr) perror("mkstemp");
+    free(temp);
+    free(backup);
     close(in);
     return 0;
   }
@@ -278,14 +321,13 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
     perror("close");
     ok = 0;
   }
-  if (ok) {
-    std::string backup = std::string(hosts_file) + ".old";
-    ok = swap_in(hosts_file, temp.c_str(), backup.c_str());
-  }
+  if (ok) ok = swap_in(hosts_file, temp, backup);
   if (ok)
     sync_directory(hosts_file);
   else
-    unlink(temp.c_str());
+    unlink(temp);
+  free(temp);
+  free(backup);
   close(in);
   return ok;
 }
