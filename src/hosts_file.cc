@@ -131,11 +131,9 @@ int swap_in(const char *path, const char *temp, const char *backup) {
   }
   if (rename(temp, path) == -1) {
     perror("rename");
-    int saved = errno;
     // Putting the previous file back is all that is left to try; the failure
     // just reported is the one the caller hears of.
     (void)rename(backup, path);
-    errno = saved;
     return 0;
   }
   return 1;
