@@ -8,15 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ dpkg-dev file lintian man-db groff-base mandoc gzip)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source .ci/install.sh
+install_missing cmake make g++ dpkg-dev file lintian man-db groff-base mandoc gzip
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -53,6 +53,7 @@ char *joined(const char *head, const char *tail) {
     perror("malloc");
     return nullptr;
   }
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): tail's copy ends it.
   memcpy(out, head, head_length);
   memcpy(out + head_length, tail, tail_length + 1);
   return out;
@@ -145,11 +146,9 @@ void sync_directory(const char *path) {
   char *directory = joined(path, "");
   if (directory == nullptr) return;
   char *slash = strrchr(directory, '/');
-  if (slash == nullptr)
-    strcpy(directory, ".");
-  else
-    slash[slash == directory ? 1 : 0] = '\0';
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (slash != nullptr) slash[slash == directory ? 1 : 0] = '\0';
+  int fd = open(slash == nullptr ? "." : directory,
+                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   free(directory);
   if (fd == -1) return;
   (void)fsync(fd);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "piece_model.h"
 
 namespace {
 
@@ -114,28 +115,6 @@ TEST(RewriteHosts, Cases) {
     EXPECT_EQ(r.out, c.out) << c.what;
     EXPECT_EQ(r.messages, c.messages) << c.what;
   }
-}
-
-// The piece rule applied one piece at a time, as plainly as it can be said.
-std::string piece_by_piece(const std::string &in, const std::string &marker,
-                           const std::string &entry, int *replaced) {
-  std::string out;
-  *replaced = 0;
-  for (size_t at = 0; at < in.size();) {
-    size_t newline = in.find('\n', at);
-    size_t end = newline == std::string::npos ? in.size() : newline + 1;
-    end = std::min(end, at + HOSTS_PIECE_MAX);
-    std::string piece = in.substr(at, end - at);
-    if (piece.find(marker) != std::string::npos) {
-      out += entry;
-      ++*replaced;
-    } else {
-      out += piece;
-    }
-    at = end;
-  }
-  if (*replaced == 0) out += "\n" + entry;
-  return out;
 }
 
 TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
