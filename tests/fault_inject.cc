@@ -21,10 +21,10 @@ int injected(const char *call) {
   int seen = 0;
   for (fault &f : faults)
     if (strcmp(f.call, call) == 0) seen = ++f.count;
-  const char *spec = getenv("UNITFIND_FAULTS");
-  if (spec == nullptr) return 0;
+  const char *wanted = getenv("UNITFIND_FAULTS");
+  if (wanted == nullptr) return 0;
   size_t length = strlen(call);
-  for (const char *at = spec; at != nullptr && *at != '\0';) {
+  for (const char *at = wanted; at != nullptr && *at != '\0';) {
     if (strncmp(at, call, length) == 0 && at[length] == ':') {
       char *rest = nullptr;
       long nth = strtol(at + length + 1, &rest, 10);
