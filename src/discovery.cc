@@ -9,6 +9,37 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// Reports the failed `call`, closes `sock` and returns -1, keeping errno.
+int close_after(const char *call, int sock) {
+  int saved = errno;
+  perror(call);
+  close(sock);
+  errno = saved;
+  return -1;
+}
+
+// Asks for room for a burst of other traffic to queue up while the tool
+// reads, so that a unit's reply behind it is not dropped. Root may go beyond
+// the system's limit; anyone else gets at most that limit, which still works.
+void enlarge_receive_queue(int sock) {
+  int bytes = 4 << 20;
+#ifdef SO_RCVBUFFORCE
+  if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return;
+#endif
+  (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+// Receives a datagram that is already queued, without waiting for one.
+ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *from) {
+  socklen_t from_length = sizeof *from;
+  return recvfrom(sock, buffer, capacity, MSG_DONTWAIT,
+                  reinterpret_cast<sockaddr *>(from), &from_length);
+}
+
+}  // namespace
+
 int open_listen_socket(uint16_t port) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock == -1) {
@@ -18,32 +49,17 @@ int open_listen_socket(uint16_t port) {
 
   // Linux refuses to send to a broadcast address without this permission.
   int on = 1;
-  if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
-    int saved = errno;
-    perror("setsockopt");
-    close(sock);
-    errno = saved;
-    return -1;
-  }
+  if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1)
+    return close_after("setsockopt", sock);
 
-  // Room for a burst of other traffic to queue up while the tool reads, so
-  // that a unit's reply behind it is not dropped. Root may go beyond the
-  // system's limit; anyone else gets at most that limit, which still works.
-  int queue_bytes = 4 << 20;
-  if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) == -1)
-    (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+  enlarge_receive_queue(sock);
 
   sockaddr_in local = {};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(port);
-  if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
-    int saved = errno;
-    perror("bind");
-    close(sock);
-    errno = saved;
-    return -1;
-  }
+  if (bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1)
+    return close_after("bind", sock);
   return sock;
 }
 
@@ -67,17 +83,6 @@ int send_broadcast(int sock, const char *host, const void *payload,
   }
   return 1;
 }
-
-namespace {
-
-// Receives a datagram that is already queued, without waiting for one.
-ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *from) {
-  socklen_t from_length = sizeof *from;
-  return recvfrom(sock, buffer, capacity, MSG_DONTWAIT,
-                  reinterpret_cast<sockaddr *>(from), &from_length);
-}
-
-}  // namespace
 
 int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
                    sockaddr_in *from) {
