@@ -142,7 +142,7 @@ int swap_in(const char *path, const char *temp, const char *backup) {
 // Makes the swap itself durable. Some file systems cannot sync a directory;
 // the new file is in place either way, so that is not a failure.
 void sync_directory(const char *path) {
-  char *directory = joined(path, "");
+  char *directory = strdup(path);
   if (directory == nullptr) return;
   char *slash = strrchr(directory, '/');
   if (slash != nullptr) slash[slash == directory ? 1 : 0] = '\0';
@@ -298,9 +298,12 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
 
   char *temp = joined(hosts_file, "XXXXXX");
   char *backup = joined(hosts_file, ".old");
-  int out = temp != nullptr && backup != nullptr ? mkstemp(temp) : -1;
+  int out = -1;
+  if (temp != nullptr && backup != nullptr) {
+    out = mkstemp(temp);
+    if (out == -1) perror("mkstemp");
+  }
   if (out == -1) {
-    if (temp != nullptr && backup != nullptr) perror("mkstemp");
     free(temp);
     free(backup);
     close(in);
