@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzing: builds the libFuzzer targets in fuzz/ with clang, AddressSanitizer
 # and UndefinedBehaviorSanitizer, and runs each for a bounded time on a copy of
 # its seed corpus. Fails when a target crashes, leaks, hangs or finds an input

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the CI scripts: install_missing PACKAGE... installs with apt-get
 # the Debian packages that this machine does not have yet.
 install_missing() {

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Static analysis: clang-tidy (checks in .clang-tidy) on the tool's sources and
 # the simulated unit, and cppcheck on those and the fuzz targets. Any finding
 # fails the run.

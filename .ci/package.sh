@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Packaging check, run by CI after the tests: a Release build in
 # build/package, an install into a scratch prefix, the Debian package built
 # from it and checked by lintian, and the package's files unpacked into a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What a run of the tool costs, measured against simulated units in a private
 # network namespace with every file on tmpfs:
 #

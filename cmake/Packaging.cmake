@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packaging. `cmake --install` lays the tool out as a Unix
 # command: the binary in bin/ and its manual page in share/man/man1/. `cpack`
 # in the build directory turns the same layout, under /usr, into a Debian

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds the reading of a reply to what a datagram's bytes say. The first four
 // input bytes are the sender's address; the rest is the datagram, received the
 // way the tool receives one: into a buffer of `capacity` bytes with one zero

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds rewrite_hosts to the piece rule (tests/piece_model.h) on arbitrary
 // hosts files.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Shows the tool at work without touching this machine's network: a simulated
 # unit in a private network namespace is found, reported and recorded in a
 # scratch hosts file, twice.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's side of the discovery exchange: a UDP socket on the discovery
 // port, the broadcast probe, a timed wait for one datagram, and the reading of
 // a unit's reply.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hosts_file.h"
 
 #include <errno.h>
@@ -8,14 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace {
 
 // Large enough that copying costs few system calls, small enough to stay in
 // the cache and keep the process within a few megabytes whatever the size of
 // the file.
 constexpr size_t BLOCK_SIZE = 256 << 10;
+
+template <typename T>
+T min_of(T a, T b) { return b < a ? b : a; }
+template <typename T>
+T max_of(T a, T b) { return a < b ? b : a; }
 
 int write_all(int fd, const char *data, size_t length) {
   while (length > 0) {
@@ -231,7 +235,7 @@ int copy_pieces(int in, int out, const char *marker, const char *entry,
         scan = found + 1;
         continue;
       }
-      size_t piece_limit = std::min(piece_start + HOSTS_PIECE_MAX, length);
+      size_t piece_limit = min_of(piece_start + HOSTS_PIECE_MAX, length);
       size_t after = found + marker_length;
       const void *newline = memchr(buf + after, '\n', piece_limit - after);
       size_t piece_end = newline == nullptr
@@ -248,10 +252,10 @@ int copy_pieces(int in, int out, const char *marker, const char *entry,
     }
 
     // Everything before the piece that holds `scan` is settled.
-    size_t settled = static_cast<size_t>(std::max<off_t>(line_start - base, 0));
-    if (scan >= HOSTS_PIECE_MAX) settled = std::max(settled, scan - (HOSTS_PIECE_MAX - 1));
+    size_t settled = static_cast<size_t>(max_of<off_t>(line_start - base, 0));
+    if (scan >= HOSTS_PIECE_MAX) settled = max_of(settled, scan - (HOSTS_PIECE_MAX - 1));
     if (at_end) settled = length;
-    settled = std::min(std::max(settled, written), scan);
+    settled = min_of(max_of(settled, written), scan);
     if (!write_all(out, buf + written, settled - written)) return -1;
     memmove(buf, buf + settled, length - settled);
     base += static_cast<off_t>(settled);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording a unit in a hosts file: a new copy with the unit's entry written in
 // place of the lines an earlier run wrote, swapped in so that the hosts path
 // always names a whole file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unitfind.h"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line and the search driver: reads the options, finds units,
 // accepts one and records it when asked.
 #ifndef UNITFIND_UNITFIND_H_

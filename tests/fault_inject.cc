@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the tool by the end-to-end tests to make one file-system
 // call fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
 // separated by commas: "rename:2:5" makes the second rename fail with EIO.

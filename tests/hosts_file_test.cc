@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hosts_file.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hosts file rule applied one piece at a time, as plainly as it can be
 // said, for the unit tests and the fuzzer to hold rewrite_hosts against.
 #ifndef UNITFIND_TESTS_PIECE_MODEL_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated unit for tests, the demo and benchmarks. It binds the discovery
 // port, waits for one probe and answers the probe's sender with the datagrams
 // its actions name, in order:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Recording the accepted unit in a hosts file, and never damaging it.
 # Usage: hosts_test.sh UNITFIND SIM_UNIT FAULT_INJECT
 source "$(dirname "$0")/lib.sh"

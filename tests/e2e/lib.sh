@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the end-to-end suites: the real binary against simulated units.
 # Usage of a suite: SUITE UNITFIND SIM_UNIT
 

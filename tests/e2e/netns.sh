@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Network namespaces for the end-to-end suites, the demo and the benchmarks:
 # every run that probes happens inside namespaces made and removed here, so
 # that no probe ever reaches this machine's own network.
