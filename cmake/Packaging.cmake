@@ -29,12 +29,25 @@ find_program(UNITFIND_GZIP gzip)
 set(unitfind_docs ${CMAKE_CURRENT_BINARY_DIR}/docs)
 file(MAKE_DIRECTORY ${unitfind_docs})
 
+# The licence in Debian's machine-readable copyright format: the MIT
+# licence, which that format calls Expat, with its paragraphs indented and
+# blank lines written as a lone full stop.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE unitfind_license)
+string(REGEX REPLACE "^.*\n\n(Permission)" "\\1" unitfind_license_text "${unitfind_license}")
+string(STRIP "${unitfind_license_text}" unitfind_license_text)
+string(REPLACE "\n\n" "\n.\n" unitfind_license_text "${unitfind_license_text}")
+string(REPLACE "\n" "\n " unitfind_license_text "${unitfind_license_text}")
 file(WRITE ${unitfind_docs}/copyright
-"unitfind ${PROJECT_VERSION}
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: unitfind
+Upstream-Contact: ${UNITFIND_MAINTAINER}
 
-Written by the ${UNITFIND_MAINTAINER}.
+Files: *
+Copyright: 2026 unitfind developers
+License: Expat
 
-Copyright 2026 the unitfind developers. All rights reserved.
+License: Expat
+ ${unitfind_license_text}
 ")
 file(WRITE ${unitfind_docs}/changelog
 "unitfind (${PROJECT_VERSION}) unstable; urgency=medium
