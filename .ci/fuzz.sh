@@ -9,8 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-source .ci/install.sh
-install_missing cmake make clang libclang-rt-14-dev
+sh scripts/setup.sh fuzz
 
 seconds=${FUZZ_SECONDS:-60}
 build=build/fuzz

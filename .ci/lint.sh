@@ -6,8 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-source .ci/install.sh
-install_missing cmake make clang clang-tidy cppcheck
+sh scripts/setup.sh lint
 
 echo "== compile commands (build/tidy)"
 cmake --preset tidy >/dev/null

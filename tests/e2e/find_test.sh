@@ -86,7 +86,7 @@ tool lan -b10.77.0.255 -t1
 expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.77.0.255
-bind: Address already in use
+bind: $E_ADDRINUSE
 Unable to open listen socket."
 
 begin "a broadcast host that cannot be looked up"
@@ -101,7 +101,7 @@ tool lan -b10.99.0.255 -t1
 expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.99.0.255
-sendto: Network is unreachable
+sendto: $E_NETUNREACH
 Unable to send broadcast."
 
 begin "only one of -h and -n"

@@ -65,5 +65,17 @@ finish() {
   [ "$FAILED" -eq 0 ]
 }
 
+# A static binary (the musl build) cannot load the fault library, and its C
+# library words some errors in its own way.
+if LC_ALL=C readelf -l "$UNITFIND" 2>/dev/null | grep -q 'program interpreter'; then
+  NO_PRELOAD=""
+  E_ADDRINUSE="Address already in use"
+  E_NETUNREACH="Network is unreachable"
+else
+  NO_PRELOAD="a static binary cannot preload the fault library"
+  E_ADDRINUSE="Address in use"
+  E_NETUNREACH="Network unreachable"
+fi
+
 BANNER="unitfind 1.0 - find a unit on the local network"
 GIVE_UP="No more replies.  Giving up..."

@@ -1,0 +1,57 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Installs what building and checking unitfind needs, and only what is
+# missing; does nothing when all of it is there. Debian and its derivatives
+# get the packages through apt-get (as root, or through sudo when that
+# exists); other systems are told which packages to install.
+#
+# Usage: setup.sh SET...   with SET one of
+#   demo     the compiler, CMake, make and iproute2: the tool and its demo
+#   test     the demo's, GoogleTest and acl: every test
+#   static   musl-tools: the static build
+#   package  what the install and Debian package checks use
+#   lint     clang-tidy and cppcheck
+#   fuzz     clang and its fuzzing runtime
+set -eu
+
+packages=""
+for set in "$@"; do
+  case $set in
+    demo) packages="$packages cmake make g++ iproute2" ;;
+    test) packages="$packages cmake make g++ iproute2 libgtest-dev acl" ;;
+    static) packages="$packages cmake make musl-tools" ;;
+    package) packages="$packages cmake make g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
+    lint) packages="$packages cmake make clang clang-tidy cppcheck" ;;
+    fuzz) packages="$packages cmake make clang libclang-rt-14-dev" ;;
+    *)
+      echo "setup.sh: unknown set '$set' (demo, test, static, package, lint, fuzz)" >&2
+      exit 2 ;;
+  esac
+done
+
+if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+  echo "setup.sh: not a Debian system; install the equivalents of these Debian packages:"
+  echo "  $(echo $packages | tr ' ' '\n' | sort -u | tr '\n' ' ')"
+  echo "  (a C++17 compiler, CMake 3.25 or newer, make, iproute2; GoogleTest for the tests)"
+  command -v cmake >/dev/null 2>&1
+fi
+
+missing=""
+for package in $(echo $packages | tr ' ' '\n' | sort -u); do
+  status=$(dpkg-query -W -f '${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing="$missing $package"
+done
+[ -n "$missing" ] || exit 0
+
+if [ "$(id -u)" = 0 ]; then
+  as_root=""
+elif command -v sudo >/dev/null 2>&1; then
+  as_root="sudo"
+else
+  echo "setup.sh: missing packages:$missing; install them as root:" >&2
+  echo "  apt-get install$missing" >&2
+  exit 1
+fi
+echo "setup.sh: installing$missing"
+$as_root apt-get update -qq
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
