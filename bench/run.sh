@@ -15,7 +15,7 @@
 # Every command timed, cp and sed included, is started the same way: by a
 # shell already inside the benchmark's namespace, which reads the clock just
 # before it starts the command and just after the command exits, as a user's
-# shell would see it. Entering the namespace (ip netns exec costs several
+# shell would see it. Entering the namespace (which costs a few
 # milliseconds) is thus left out of every figure. Rounds alternate the
 # commands compared and figures are medians.
 #
@@ -70,7 +70,7 @@ NS="$ID-bench"
 # stretches the first much more than the second.
 timed() {
   local start end
-  ip netns exec "$NS" bash -c '
+  in_ns "$NS" bash -c '
     errors=$1
     shift
     start=$EPOCHREALTIME
@@ -153,7 +153,7 @@ peak_memory() {
 
 # udp_counter NAME: a UDP counter of the tool's namespace.
 udp_counter() {
-  ip netns exec "$NS" awk -v name="$1" '
+  in_ns "$NS" awk -v name="$1" '
     $1 == "Udp:" && !header { for (i = 2; i <= NF; i++) column[$i] = i; header = 1; next }
     $1 == "Udp:" { print $(column[name]); exit }' /proc/net/snmp
 }
@@ -173,7 +173,7 @@ sed_script="/$MARKER/c $ENTRY"
 cp "$pristine" "$hosts"
 record "$hosts"
 cp "$pristine" "$DATA/sed"
-ip netns exec "$NS" sed -i "$sed_script" "$DATA/sed"
+in_ns "$NS" sed -i "$sed_script" "$DATA/sed"
 if [ "$STATUS" != 0 ] || ! grep -qF "Modifying entry for $NAME in $hosts" "$WORK/record.err" ||
   ! cmp -s "$hosts" "$DATA/sed" || ! cmp -s "$hosts.old" "$pristine" ||
   [ "$(grep -c "$MARKER" "$hosts")" != 1 ] || ! grep -qxF "$ENTRY" "$hosts"; then

@@ -19,11 +19,15 @@ net_up demo 1
 hosts="$WORK/hosts"
 printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost\n' >"$hosts"
 
+FAILED=0
 show() {
+  local status
   echo
   echo "\$ unitfind $*"
-  ip netns exec "$ID-demo" "$UNITFIND" "$@"
-  echo "(exit status $?)"
+  in_ns "$ID-demo" "$UNITFIND" "$@"
+  status=$?
+  echo "(exit status $status)"
+  [ "$status" -eq 0 ] || FAILED=1
 }
 
 echo "A simulated unit (serial 30100123, \"Living room\") answers at 10.77.0.11."
@@ -41,3 +45,4 @@ echo; echo "and kept the previous file as hosts.old:"; cat "$hosts.old"
 
 stop_units
 show -b10.77.0.255 -t1
+exit "$FAILED"

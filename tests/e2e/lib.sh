@@ -16,7 +16,7 @@ tool() {
   local net=$1 start end
   shift
   start=$(date +%s%N)
-  ip netns exec "$ID-$net" "$UNITFIND" "$@" >"$WORK/out" 2>"$WORK/err"
+  in_ns "$ID-$net" "$UNITFIND" "$@" >"$WORK/out" 2>"$WORK/err"
   STATUS=$?
   end=$(date +%s%N)
   ELAPSED_MS=$(((end - start) / 1000000))

@@ -34,10 +34,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# in_ns NAMESPACE COMMAND...: runs COMMAND in that network namespace alone.
+# Unlike `ip netns exec` it makes no mount namespace of its own, which
+# fails where / is not a mount point, as in a chroot.
+in_ns() {
+  local ns=$1
+  shift
+  nsenter --net="/var/run/netns/$ns" -- "$@"
+}
+
 need_namespaces() {
   [ "$(id -u)" = 0 ] || skip "creating network namespaces needs root"
   command -v ip >/dev/null || skip "creating network namespaces needs ip (iproute2)"
+  command -v nsenter >/dev/null || skip "entering network namespaces needs nsenter (util-linux)"
   ip netns add "$ID-probe" 2>/dev/null || skip "this machine cannot create a network namespace"
+  in_ns "$ID-probe" true || { ip netns del "$ID-probe"; skip "nsenter cannot enter a network namespace"; }
   ip netns del "$ID-probe"
 }
 
@@ -75,7 +86,7 @@ net_down() {
 unit() {
   local net=$1 n=$2 ready="$WORK/ready.$1.$2.$RANDOM"
   shift 2
-  ip netns exec "$ID-$net-u$n" "$SIM_UNIT" -r "$ready" -w 15 "$@" &
+  in_ns "$ID-$net-u$n" "$SIM_UNIT" -r "$ready" -w 15 "$@" &
   UNIT_PIDS+=($!)
   for _ in $(seq 100); do
     [ -e "$ready" ] && return 0
