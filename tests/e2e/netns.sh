@@ -59,18 +59,18 @@ net_up() {
   local tool="$ID-$name" prefix i
   prefix=${address%.*}
   ip netns add "$tool"
-  ip -n "$tool" link set lo up
-  ip -n "$tool" link add br0 type bridge
-  ip -n "$tool" addr add "$address" brd + dev br0
-  ip -n "$tool" link set br0 up
+  in_ns "$tool" ip link set lo up
+  in_ns "$tool" ip link add br0 type bridge
+  in_ns "$tool" ip addr add "$address" brd + dev br0
+  in_ns "$tool" ip link set br0 up
   for ((i = 1; i <= units; i++)); do
     ip netns add "$tool-u$i"
-    ip -n "$tool-u$i" link set lo up
-    ip -n "$tool" link add "p$i" type veth peer name eth0 netns "$tool-u$i"
-    ip -n "$tool" link set "p$i" master br0
-    ip -n "$tool" link set "p$i" up
-    ip -n "$tool-u$i" addr add "$prefix.$((10 + i))/24" brd + dev eth0
-    ip -n "$tool-u$i" link set eth0 up
+    in_ns "$tool-u$i" ip link set lo up
+    in_ns "$tool" ip link add "p$i" type veth peer name eth0 netns "$tool-u$i"
+    in_ns "$tool" ip link set "p$i" master br0
+    in_ns "$tool" ip link set "p$i" up
+    in_ns "$tool-u$i" ip addr add "$prefix.$((10 + i))/24" brd + dev eth0
+    in_ns "$tool-u$i" ip link set eth0 up
   done
 }
 
