@@ -79,7 +79,7 @@ Broadcasting to: 10.77.0.255
 Found an empeg with serial 4 called \"evil\\nFound an empeg\\x1b[2J\\t\\x7fé\" at 10.77.0.11"
 
 begin "the listening port is taken"
-in_ns "$ID-lan" "$SIM_UNIT" -k -w 5 -r "$WORK/held" &
+nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -k -w 5 -r "$WORK/held" &
 UNIT_PIDS+=($!)
 for _ in $(seq 100); do [ -e "$WORK/held" ] && break; sleep 0.05; done
 tool lan -b10.77.0.255 -t1

@@ -37,10 +37,18 @@ trap cleanup EXIT
 # in_ns NAMESPACE COMMAND...: runs COMMAND in that network namespace alone.
 # Unlike `ip netns exec` it makes no mount namespace of its own, which
 # fails where / is not a mount point, as in a chroot.
+NETNS=/var/run/netns
 in_ns() {
   local ns=$1
   shift
-  nsenter --net="/var/run/netns/$ns" -- "$@"
+  nsenter --net="$NETNS/$ns" -- "$@"
+}
+
+# private_mounts COMMAND...: runs COMMAND in a mount namespace of its own,
+# whose mounts nobody else sees. Fails where / is not a mount point (a
+# chroot); suites skip the checks that need one there.
+private_mounts() {
+  unshare -m --propagation private "$@"
 }
 
 need_namespaces() {
@@ -76,7 +84,7 @@ net_up() {
 
 net_down() {
   local ns
-  for ns in $(ip netns list | awk '{print $1}' | grep "^$ID-$1\(-\|$\)"); do
+  for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$ID-$1\(-\|$\)"); do
     ip netns del "$ns"
   done
 }
@@ -86,7 +94,8 @@ net_down() {
 unit() {
   local net=$1 n=$2 ready="$WORK/ready.$1.$2.$RANDOM"
   shift 2
-  in_ns "$ID-$net-u$n" "$SIM_UNIT" -r "$ready" -w 15 "$@" &
+  # Started directly, so that the process stop_units ends is the unit itself.
+  nsenter --net="$NETNS/$ID-$net-u$n" -- "$SIM_UNIT" -r "$ready" -w 15 "$@" &
   UNIT_PIDS+=($!)
   for _ in $(seq 100); do
     [ -e "$ready" ] && return 0
