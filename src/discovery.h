@@ -60,10 +60,17 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
 /// first non-digit; none gives 0), saturating at the limits of int32_t.
 int32_t read_decimal(const char *text);
 
-/// Writes `name` into `out` with every control byte (0x01-0x1F, 0x7F) as an
-/// escape: \n, \r and \t for those three, \xHH for the rest. Other bytes pass
-/// unchanged. `name` is at most EMPEG_NAME_MAX bytes long; `out` must hold
-/// ESCAPED_NAME_SIZE bytes.
+/// Writes `name` into `out` so that it cannot act on a terminal, break a
+/// line or be misread. Well-formed UTF-8 passes unchanged, except that the
+/// bytes of a C1 control (U+0080-U+009F), a bidirectional mark, embedding,
+/// override or isolate (U+061C, U+200E, U+200F, U+202A-U+202E,
+/// U+2066-U+2069) or a line or paragraph separator (U+2028, U+2029) become
+/// \xHH each. So does every byte outside a well-formed sequence (a stray
+/// continuation byte, an overlong form, a surrogate, a truncated sequence).
+/// Among ASCII, a backslash becomes \\, line feed, carriage return and tab
+/// become \n, \r and \t, and the other controls (0x01-0x1F, 0x7F) \xHH, hex
+/// in lower case. Reading the escapes back gives `name` again. `name` is at
+/// most EMPEG_NAME_MAX bytes long; `out` must hold ESCAPED_NAME_SIZE bytes.
 void escape_name(const char *name, char *out);
 
 #endif  // UNITFIND_DISCOVERY_H_
