@@ -2,6 +2,7 @@
 #include "unitfind.h"
 
 #include <netinet/in.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "discovery.h"
@@ -12,6 +13,21 @@ namespace {
 // The largest datagram a unit's reply can be; one byte more stays zero so
 // that the received text is always terminated.
 constexpr size_t RECEIVE_CAPACITY = 65500;
+
+// A host name for the hosts file must keep its entry on one line, and that
+// line shorter than a piece whatever the unit's name, or later runs leave
+// stale entries behind.
+constexpr size_t HOST_NAME_MAX_LENGTH = 1024;
+
+int is_valid_host_name(const char *name) {
+  size_t length = strnlen(name, HOST_NAME_MAX_LENGTH + 1);
+  if (length == 0 || length > HOST_NAME_MAX_LENGTH) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(name[i]);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
+  }
+  return 1;
+}
 
 void print_usage(const char *program, FILE *err) {
   fprintf(err, "Usage: %s <options>\n", program != nullptr ? program : "unitfind");
@@ -54,7 +70,7 @@ int read_option(const char *program, const char *argument,
       return 1;
     case 'n':
     case 'N':
-      if (*value == '\0') {
+      if (!is_valid_host_name(value)) {
         fputs("Invalid empeg name.\n", err);
         return 0;
       }
