@@ -69,7 +69,10 @@ int send_broadcast(int sock, const char *host, const void *payload,
   const hostent *entry = gethostbyname(host);
   if (entry == nullptr || entry->h_addrtype != AF_INET ||
       entry->h_length != sizeof(in_addr) || entry->h_addr_list[0] == nullptr) {
-    perror("gethostbyname");
+    // The lookup reports through h_errno, not errno; a result without an
+    // IPv4 address is a name with no address to send to.
+    fprintf(stderr, "gethostbyname: %s\n",
+            hstrerror(entry == nullptr ? h_errno : NO_DATA));
     return 0;
   }
 

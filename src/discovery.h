@@ -35,7 +35,8 @@ int open_listen_socket(uint16_t port);
 /// Looks `host` up (a dotted address is accepted as a name) and sends `length`
 /// bytes of `payload` as one datagram to its first IPv4 address on
 /// DISCOVERY_PORT. Returns 1 when the send reports no error; otherwise reports
-/// "gethostbyname" or "sendto" on stderr and returns 0.
+/// "gethostbyname" with the resolver's reason, or "sendto", on stderr and
+/// returns 0.
 int send_broadcast(int sock, const char *host, const void *payload,
                    size_t length);
 
