@@ -3,6 +3,7 @@
 
 #include <assert.h>
 #include <errno.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
@@ -131,6 +132,27 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   for (int octet = 0; octet < 4; ++octet)
     empeg->ip[octet] = static_cast<uint16_t>((address >> (24 - 8 * octet)) & 0xff);
   return 1;
+}
+
+int sent_by_this_host(const sockaddr_in *from) {
+  uint32_t address = ntohl(from->sin_addr.s_addr);
+  if (address >> 24 == 127) return 1;
+
+  // Read afresh for every reply: an interface may gain an address while the
+  // tool waits, at boot above all.
+  ifaddrs *interfaces = nullptr;
+  if (getifaddrs(&interfaces) == -1) {
+    perror("getifaddrs");
+    return 1;
+  }
+  int own = 0;
+  for (const ifaddrs *i = interfaces; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto *local = reinterpret_cast<const sockaddr_in *>(i->ifa_addr);
+    own = local->sin_addr.s_addr == from->sin_addr.s_addr;
+  }
+  freeifaddrs(interfaces);
+  return own;
 }
 
 int32_t read_decimal(const char *text) {

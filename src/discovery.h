@@ -57,6 +57,14 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
 /// for anything else.
 int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
 
+/// Returns 1 when `from` is a loopback address (127.0.0.0/8) or an address of
+/// one of this host's interfaces, 0 otherwise. Units are other hosts, so a
+/// reply from such a sender comes from a program on this host posing as a
+/// unit. When the interfaces cannot be read, reports "getifaddrs" on stderr
+/// and returns 1: a reply that cannot be told apart from a forged one is not
+/// believed.
+int sent_by_this_host(const sockaddr_in *from);
+
 /// Reads a decimal number as atoi does (white space, sign, digits up to the
 /// first non-digit; none gives 0), saturating at the limits of int32_t.
 int32_t read_decimal(const char *text);

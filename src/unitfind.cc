@@ -150,7 +150,7 @@ int run_search(const search_settings *settings) {
       close(sock);
       return 0;
     }
-    if (!parse_reply(buffer, &empeg, &from)) continue;
+    if (!parse_reply(buffer, &empeg, &from) || sent_by_this_host(&from)) continue;
 
     char shown_name[ESCAPED_NAME_SIZE];
     escape_name(empeg.name, shown_name);
