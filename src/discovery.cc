@@ -89,9 +89,9 @@ int send_broadcast(int sock, const char *host, const void *payload,
   return 1;
 }
 
-int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
                    sockaddr_in *from) {
-  if (timeout < 0 || sock < 0) return 0;
+  if (timeout_ms < 0 || sock < 0) return 0;
 
   // A datagram already queued needs no wait: under a burst of traffic this
   // halves the system calls per datagram, so the queue drains before it
@@ -103,7 +103,8 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
     timeval limit = {};
-    limit.tv_sec = timeout;
+    limit.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000 * 1000);
     if (select(sock + 1, &readable, nullptr, nullptr, &limit) <= 0) return 0;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.

@@ -40,14 +40,15 @@ int open_listen_socket(uint16_t port);
 int send_broadcast(int sock, const char *host, const void *payload,
                    size_t length);
 
-/// Waits up to `timeout` seconds for one datagram and receives at most
+/// Waits up to `timeout_ms` milliseconds for one datagram and receives at most
 /// `capacity` bytes of it into `buffer`, storing the sender in `from`.
 /// `buffer` must have room for `capacity` + 1 bytes and its byte at
 /// `capacity` must be zero: the text received always ends at the first zero
 /// byte or where the datagram ends. Returns 1 when a datagram (even an empty
 /// one) arrived; 0 on timeout, on a failed wait or receive, and at once for a
-/// negative timeout. Prints nothing.
-int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+/// negative timeout. A datagram already queued is taken even with a timeout
+/// of 0. Prints nothing.
+int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
                    sockaddr_in *from);
 
 /// Reads a zero-terminated datagram text into `empeg`. A reply holds both

@@ -113,6 +113,26 @@ TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   EXPECT_NE(w.settings.empeg_name, nullptr);
 }
 
+TEST(ReadOptions, HostNamesMayHoldSpacesTabsAndAnyOtherByte) {
+  for (const std::string &name :
+       {std::string("player.lan alias\tother"), std::string("K\xc3\xbc" "che\x80\xff"),
+        std::string(1024, 'a')}) {
+    walk w = read_all({"-n" + name});
+    EXPECT_EQ(w.result, 1) << name;
+    EXPECT_EQ(w.err, "Name to be give to empeg: " + name + "\n");
+  }
+}
+
+TEST(RememberSender, EachSenderOnceAndNoMoreThanTheRecordHolds) {
+  sender_record heard = {};
+  for (uint32_t address = 1; address <= SENDERS_MAX; ++address) {
+    EXPECT_EQ(remember_sender(&heard, address), 1);
+    EXPECT_EQ(remember_sender(&heard, address), 0);
+  }
+  EXPECT_EQ(remember_sender(&heard, SENDERS_MAX + 1), 0);
+  EXPECT_EQ(remember_sender(&heard, 1), 0);
+}
+
 TEST(ReadOptions, ValueIsNeverTakenFromTheNextArgument) {
   walk w = read_all({"-b", "10.0.0.255", "-t", "7"});
   EXPECT_EQ(w.result, 0);

@@ -180,19 +180,19 @@ TEST_F(Exchange, EachTextEndsWhereItsDatagramEnds) {
   char buffer[65] = {};
   sockaddr_in from = {};
   send("id=1 name=a much longer name than the next");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   send("id=2 name=b");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   EXPECT_STREQ(buffer, "id=2 name=b");
   EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 
   send(std::string("id=3\0name=c", 11));
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   empeg_info empeg = {};
   EXPECT_EQ(parse_reply(buffer, &empeg, &from), 0);
 
   send("");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   EXPECT_STREQ(buffer, "");
 }
 
@@ -201,7 +201,7 @@ TEST_F(Exchange, DatagramFillingTheBufferStaysTerminated) {
   buffer[8] = '\0';
   sockaddr_in from = {};
   send("id=1name=abcdefgh");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1000, &from), 1);
   EXPECT_STREQ(buffer, "id=1name");
 }
 
@@ -217,9 +217,9 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   sockaddr_in from = {};
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 0);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1500, &from), 0);
   double waited = seconds_since(start);
-  EXPECT_GE(waited, 0.9);
+  EXPECT_GE(waited, 1.4);
   // Only a wait far beyond the limit is a fault: a busy machine may add
   // seconds of its own.
   EXPECT_LT(waited, 10.0);
@@ -230,7 +230,7 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
   EXPECT_LT(seconds_since(start), 10.0);
 
-  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1, &from), 0);
+  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {
