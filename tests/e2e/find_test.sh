@@ -7,15 +7,6 @@ need_namespaces
 
 net_up lan 3
 
-# forger NET [sim_unit options and actions]: a program on NET's tool host
-# posing as a unit (-a and -d), started in the background.
-forger() {
-  local net=$1
-  shift
-  ip netns exec "$ID-$net" "$SIM_UNIT" "$@" &
-  UNIT_PIDS+=($!)
-}
-
 begin "a unit answers at once"
 unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
 tool lan -b10.77.0.255 -t30
@@ -109,8 +100,10 @@ expect_lt "milliseconds, against 20 s of datagrams" "$ELAPSED_MS" 10000
 
 # Any local user can send from a loopback address or this host's own one.
 begin "replies sent from this host are not believed"
-forger lan -a 127.5.5.5 -d 127.0.0.1 'pace:10' 'flood:50:id=222 name=forged'
-forger lan -a 10.77.0.1 -d 10.77.0.1 'pace:10' 'flood:50:id=222 name=forged'
+for source in 127.5.5.5 10.77.0.1; do
+  ip netns exec "$ID-lan" "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
+  UNIT_PIDS+=($!)
+done
 unit lan 1 'sleep:1500' 'send:id=222 name=real'
 tool lan -b10.77.0.255 -s222 -t5
 expect_run 0 "" "$BANNER
