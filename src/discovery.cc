@@ -3,6 +3,7 @@
 
 #include <assert.h>
 #include <errno.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
@@ -69,7 +70,10 @@ int send_broadcast(int sock, const char *host, const void *payload,
   const hostent *entry = gethostbyname(host);
   if (entry == nullptr || entry->h_addrtype != AF_INET ||
       entry->h_length != sizeof(in_addr) || entry->h_addr_list[0] == nullptr) {
-    perror("gethostbyname");
+    // The lookup reports through h_errno, not errno; a result without an
+    // IPv4 address is a name with no address to send to.
+    fprintf(stderr, "gethostbyname: %s\n",
+            hstrerror(entry == nullptr ? h_errno : NO_DATA));
     return 0;
   }
 
@@ -85,9 +89,9 @@ int send_broadcast(int sock, const char *host, const void *payload,
   return 1;
 }
 
-int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
                    sockaddr_in *from) {
-  if (timeout < 0 || sock < 0) return 0;
+  if (timeout_ms < 0 || sock < 0) return 0;
 
   // A datagram already queued needs no wait: under a burst of traffic this
   // halves the system calls per datagram, so the queue drains before it
@@ -99,7 +103,8 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
     timeval limit = {};
-    limit.tv_sec = timeout;
+    limit.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000 * 1000);
     if (select(sock + 1, &readable, nullptr, nullptr, &limit) <= 0) return 0;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.
@@ -130,6 +135,27 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   return 1;
 }
 
+int sent_by_this_host(const sockaddr_in *from) {
+  uint32_t address = ntohl(from->sin_addr.s_addr);
+  if (address >> 24 == 127) return 1;
+
+  // Read afresh for every reply: an interface may gain an address while the
+  // tool waits, at boot above all.
+  ifaddrs *interfaces = nullptr;
+  if (getifaddrs(&interfaces) == -1) {
+    perror("getifaddrs");
+    return 1;
+  }
+  int own = 0;
+  for (const ifaddrs *i = interfaces; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto *local = reinterpret_cast<const sockaddr_in *>(i->ifa_addr);
+    own = local->sin_addr.s_addr == from->sin_addr.s_addr;
+  }
+  freeifaddrs(interfaces);
+  return own;
+}
+
 int32_t read_decimal(const char *text) {
   while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
   bool negative = *text == '-';
@@ -148,23 +174,84 @@ int32_t read_decimal(const char *text) {
   return value < -INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
 }
 
-void escape_name(const char *name, char *out) {
+namespace {
+
+// Length of the well-formed UTF-8 sequence of 2 to 4 bytes that starts
+// `text`, within its first `available` bytes, storing its code point; 0 when
+// there is none. Overlong forms, surrogates, code points beyond U+10FFFF and
+// sequences cut short are not well formed.
+size_t utf8_sequence(const unsigned char *text, size_t available,
+                     uint32_t *code_point) {
+  unsigned char lead = text[0];
+  size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  if (lead < 0xc2 || lead > 0xf4 || length > available) return 0;
+  // The second byte's range is narrower after these leads: it is what rules
+  // out overlong forms, surrogates and code points past U+10FFFF.
+  unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+  unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+  if (text[1] < low || text[1] > high) return 0;
+  uint32_t value = lead & (0x7f >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((text[i] & 0xc0) != 0x80) return 0;
+    value = value << 6 | (text[i] & 0x3f);
+  }
+  *code_point = value;
+  return length;
+}
+
+// Code points that a terminal acts on or that reorder or break the text
+// around them: the C1 controls, the bidirectional marks, embeddings,
+// overrides and isolates, and the line and paragraph separators.
+bool is_hidden_control(uint32_t code_point) {
+  return (code_point >= 0x80 && code_point <= 0x9f) || code_point == 0x61c ||
+         code_point == 0x200e || code_point == 0x200f ||
+         (code_point >= 0x2028 && code_point <= 0x202e) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
+char *escape_byte(unsigned char byte, char *out) {
   static const char hex[] = "0123456789abcdef";
-  for (size_t i = 0; i < EMPEG_NAME_MAX && name[i] != '\0'; ++i) {
-    unsigned char byte = static_cast<unsigned char>(name[i]);
-    if (byte >= 0x20 && byte != 0x7f) {
-      *out++ = static_cast<char>(byte);
+  *out++ = '\\';
+  switch (byte) {
+    case '\n': *out++ = 'n'; break;
+    case '\r': *out++ = 'r'; break;
+    case '\t': *out++ = 't'; break;
+    case '\\': *out++ = '\\'; break;
+    default:
+      *out++ = 'x';
+      *out++ = hex[byte >> 4];
+      *out++ = hex[byte & 0xf];
+  }
+  return out;
+}
+
+}  // namespace
+
+void escape_name(const char *name, char *out) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(name);
+  const size_t length = strnlen(name, EMPEG_NAME_MAX);
+  for (size_t i = 0; i < length;) {
+    unsigned char byte = bytes[i];
+    if (byte < 0x80) {
+      if (byte < 0x20 || byte == 0x7f || byte == '\\')
+        out = escape_byte(byte, out);
+      else
+        *out++ = static_cast<char>(byte);
+      ++i;
       continue;
     }
-    *out++ = '\\';
-    switch (byte) {
-      case '\n': *out++ = 'n'; break;
-      case '\r': *out++ = 'r'; break;
-      case '\t': *out++ = 't'; break;
-      default:
-        *out++ = 'x';
-        *out++ = hex[byte >> 4];
-        *out++ = hex[byte & 0xf];
+    uint32_t code_point = 0;
+    size_t sequence = utf8_sequence(bytes + i, length - i, &code_point);
+    if (sequence == 0) {
+      out = escape_byte(byte, out);
+      ++i;
+      continue;
+    }
+    for (size_t end = i + sequence; i < end; ++i) {
+      if (is_hidden_control(code_point))
+        out = escape_byte(bytes[i], out);
+      else
+        *out++ = static_cast<char>(bytes[i]);
     }
   }
   *out = '\0';

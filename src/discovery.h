@@ -35,18 +35,20 @@ int open_listen_socket(uint16_t port);
 /// Looks `host` up (a dotted address is accepted as a name) and sends `length`
 /// bytes of `payload` as one datagram to its first IPv4 address on
 /// DISCOVERY_PORT. Returns 1 when the send reports no error; otherwise reports
-/// "gethostbyname" or "sendto" on stderr and returns 0.
+/// "gethostbyname" with the resolver's reason, or "sendto", on stderr and
+/// returns 0.
 int send_broadcast(int sock, const char *host, const void *payload,
                    size_t length);
 
-/// Waits up to `timeout` seconds for one datagram and receives at most
+/// Waits up to `timeout_ms` milliseconds for one datagram and receives at most
 /// `capacity` bytes of it into `buffer`, storing the sender in `from`.
 /// `buffer` must have room for `capacity` + 1 bytes and its byte at
 /// `capacity` must be zero: the text received always ends at the first zero
 /// byte or where the datagram ends. Returns 1 when a datagram (even an empty
 /// one) arrived; 0 on timeout, on a failed wait or receive, and at once for a
-/// negative timeout. Prints nothing.
-int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
+/// negative timeout. A datagram already queued is taken even with a timeout
+/// of 0. Prints nothing.
+int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
                    sockaddr_in *from);
 
 /// Reads a zero-terminated datagram text into `empeg`. A reply holds both
@@ -56,14 +58,29 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int32_t timeout,
 /// for anything else.
 int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
 
+/// Returns 1 when `from` is a loopback address (127.0.0.0/8) or an address of
+/// one of this host's interfaces, 0 otherwise. Units are other hosts, so a
+/// reply from such a sender comes from a program on this host posing as a
+/// unit. When the interfaces cannot be read, reports "getifaddrs" on stderr
+/// and returns 1: a reply that cannot be told apart from a forged one is not
+/// believed.
+int sent_by_this_host(const sockaddr_in *from);
+
 /// Reads a decimal number as atoi does (white space, sign, digits up to the
 /// first non-digit; none gives 0), saturating at the limits of int32_t.
 int32_t read_decimal(const char *text);
 
-/// Writes `name` into `out` with every control byte (0x01-0x1F, 0x7F) as an
-/// escape: \n, \r and \t for those three, \xHH for the rest. Other bytes pass
-/// unchanged. `name` is at most EMPEG_NAME_MAX bytes long; `out` must hold
-/// ESCAPED_NAME_SIZE bytes.
+/// Writes `name` into `out` so that it cannot act on a terminal, break a
+/// line or be misread. Well-formed UTF-8 passes unchanged, except that the
+/// bytes of a C1 control (U+0080-U+009F), a bidirectional mark, embedding,
+/// override or isolate (U+061C, U+200E, U+200F, U+202A-U+202E,
+/// U+2066-U+2069) or a line or paragraph separator (U+2028, U+2029) become
+/// \xHH each. So does every byte outside a well-formed sequence (a stray
+/// continuation byte, an overlong form, a surrogate, a truncated sequence).
+/// Among ASCII, a backslash becomes \\, line feed, carriage return and tab
+/// become \n, \r and \t, and the other controls (0x01-0x1F, 0x7F) \xHH, hex
+/// in lower case. Reading the escapes back gives `name` again. `name` is at
+/// most EMPEG_NAME_MAX bytes long; `out` must hold ESCAPED_NAME_SIZE bytes.
 void escape_name(const char *name, char *out);
 
 #endif  // UNITFIND_DISCOVERY_H_

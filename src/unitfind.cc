@@ -2,6 +2,8 @@
 #include "unitfind.h"
 
 #include <netinet/in.h>
+#include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "discovery.h"
@@ -12,6 +14,40 @@ namespace {
 // The largest datagram a unit's reply can be; one byte more stays zero so
 // that the received text is always terminated.
 constexpr size_t RECEIVE_CAPACITY = 65500;
+
+// A host name for the hosts file must keep its entry on one line, and that
+// line shorter than a piece whatever the unit's name, or later runs leave
+// stale entries behind.
+constexpr size_t HOST_NAME_MAX_LENGTH = 1024;
+
+int is_valid_host_name(const char *name) {
+  size_t length = strnlen(name, HOST_NAME_MAX_LENGTH + 1);
+  if (length == 0 || length > HOST_NAME_MAX_LENGTH) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(name[i]);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
+  }
+  return 1;
+}
+
+// The wait for replies ends at a deadline on the monotonic clock, which a
+// change of the system time does not move.
+timespec deadline_after(int32_t seconds) {
+  timespec deadline = {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += seconds;
+  return deadline;
+}
+
+// Milliseconds until `deadline`, rounded up so that a wait never ends before
+// it; 0 once it has passed.
+int64_t milliseconds_until(const timespec &deadline) {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t nanoseconds = (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1000000000 +
+                        (deadline.tv_nsec - now.tv_nsec);
+  return nanoseconds <= 0 ? 0 : (nanoseconds + 999999) / 1000000;
+}
 
 void print_usage(const char *program, FILE *err) {
   fprintf(err, "Usage: %s <options>\n", program != nullptr ? program : "unitfind");
@@ -54,7 +90,7 @@ int read_option(const char *program, const char *argument,
       return 1;
     case 'n':
     case 'N':
-      if (*value == '\0') {
+      if (!is_valid_host_name(value)) {
         fputs("Invalid empeg name.\n", err);
         return 0;
       }
@@ -82,6 +118,14 @@ int read_option(const char *program, const char *argument,
 }
 
 }  // namespace
+
+int remember_sender(sender_record *heard, uint32_t address) {
+  for (size_t i = 0; i < heard->count; ++i)
+    if (heard->address[i] == address) return 0;
+  if (heard->count == SENDERS_MAX) return 0;
+  heard->address[heard->count++] = address;
+  return 1;
+}
 
 search_settings default_settings() {
   search_settings settings = {};
@@ -127,14 +171,21 @@ int run_search(const search_settings *settings) {
   buffer[RECEIVE_CAPACITY] = '\0';
   sockaddr_in from = {};
   empeg_info empeg = {};
+  sender_record heard = {};
+  // Only a reply from a sender not heard before starts a fresh wait, so that
+  // nothing else on the network can keep the run going.
+  timespec deadline = deadline_after(settings->timeout);
   for (;;) {
-    if (!wait_for_reply(sock, buffer, RECEIVE_CAPACITY, settings->timeout,
-                        &from)) {
+    int64_t left_ms = milliseconds_until(deadline);
+    if (left_ms == 0 ||
+        !wait_for_reply(sock, buffer, RECEIVE_CAPACITY, left_ms, &from)) {
       printf("No more replies.  Giving up...\n");
       close(sock);
       return 0;
     }
-    if (!parse_reply(buffer, &empeg, &from)) continue;
+    if (!parse_reply(buffer, &empeg, &from) || sent_by_this_host(&from)) continue;
+    if (remember_sender(&heard, from.sin_addr.s_addr))
+      deadline = deadline_after(settings->timeout);
 
     char shown_name[ESCAPED_NAME_SIZE];
     escape_name(empeg.name, shown_name);

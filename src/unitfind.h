@@ -4,6 +4,7 @@
 #ifndef UNITFIND_UNITFIND_H_
 #define UNITFIND_UNITFIND_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -13,8 +14,24 @@ struct search_settings {
   int32_t serial;  // 0 accepts the first unit that answers
   const char *hosts_file;  // null unless given
   const char *empeg_name;  // null unless given
-  int32_t timeout;  // seconds for each wait
+  int32_t timeout;  // seconds to wait after the probe and after each new sender
 };
+
+/// How many distinct senders a run remembers; each of them may start one
+/// fresh wait.
+constexpr size_t SENDERS_MAX = 32;
+
+/// The senders whose replies a run has heard, in network byte order.
+struct sender_record {
+  uint32_t address[SENDERS_MAX];
+  size_t count;
+};
+
+/// Records `address` in `heard`. Returns 1 when it was not there before and
+/// has been added; 0 when it was heard before, and also once the record is
+/// full, so that however many senders answer, at most SENDERS_MAX replies
+/// ever start a fresh wait.
+int remember_sender(sender_record *heard, uint32_t address);
 
 /// The settings of a run given no options.
 search_settings default_settings();

@@ -73,6 +73,12 @@ TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
       {{"-h"}, "Invalid hosts filename.\n"},
       {{"-H"}, "Invalid hosts filename.\n"},
       {{"-n"}, "Invalid empeg name.\n"},
+      {{"-nplayer\n10.6.6.6"}, "Invalid empeg name.\n"},
+      {{"-N\x01"}, "Invalid empeg name.\n"},
+      {{"-nab\x1f"}, "Invalid empeg name.\n"},
+      {{"-na\rb"}, "Invalid empeg name.\n"},
+      {{"-na\x7f"}, "Invalid empeg name.\n"},
+      {{"-n" + std::string(1025, 'a')}, "Invalid empeg name.\n"},
       {{"-s0"}, "Invalid serial number.\n"},
       {{"-sabc"}, "Invalid serial number.\n"},
       {{"-s"}, "Invalid serial number.\n"},
@@ -90,13 +96,15 @@ TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
 }
 
 TEST(ReadOptions, ConfirmationsInArgumentOrder) {
-  walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-hhosts", "-Nplayer",
+  // Host names keep spaces and tabs (aliases) and any byte above 0x7f.
+  const std::string name = "player alias\tK\xc3\xbc\xff" + std::string(1007, 'a');
+  walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-hhosts", "-N" + name,
                      "-t1", "-t-3", "-s12ab", "-b"});
   EXPECT_EQ(w.result, 1);
   EXPECT_EQ(w.err,
             "Searching for serial number 42\n"
             "Host file: hosts\n"
-            "Name to be give to empeg: player\n"
+            "Name to be give to empeg: " + name + "\n"
             "Setting timeout to be 1 second.\n"
             "Setting timeout to be -3 seconds.\n"
             "Searching for serial number 12\n");
@@ -105,6 +113,16 @@ TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   EXPECT_EQ(w.settings.timeout, -3);
   EXPECT_NE(w.settings.hosts_file, nullptr);
   EXPECT_NE(w.settings.empeg_name, nullptr);
+}
+
+TEST(RememberSender, EachSenderOnceAndNoMoreThanTheRecordHolds) {
+  sender_record heard = {};
+  for (uint32_t address = 1; address <= SENDERS_MAX; ++address) {
+    EXPECT_EQ(remember_sender(&heard, address), 1);
+    EXPECT_EQ(remember_sender(&heard, address), 0);
+  }
+  EXPECT_EQ(remember_sender(&heard, SENDERS_MAX + 1), 0);
+  EXPECT_EQ(remember_sender(&heard, 1), 0);
 }
 
 TEST(ReadOptions, ValueIsNeverTakenFromTheNextArgument) {

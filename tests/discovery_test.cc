@@ -87,7 +87,7 @@ TEST(ParseReply, LongNameIsCutTo255Bytes) {
   EXPECT_EQ(std::string(empeg.name), std::string(255, 'n'));
 }
 
-TEST(EscapeName, ControlBytesBecomeEscapes) {
+TEST(EscapeName, ShowsOnlyTextThatCannotActOrMislead) {
   const struct {
     const char *name;
     const char *shown;
@@ -95,21 +95,45 @@ TEST(EscapeName, ControlBytesBecomeEscapes) {
       {"Kitchen", "Kitchen"},
       {"a\nb\rc\td", "a\\nb\\rc\\td"},
       {"\x01\x1b[2J\x1f\x7f", "\\x01\\x1b[2J\\x1f\\x7f"},
-      {"caf\xc3\xa9 \\x", "caf\xc3\xa9 \\x"},
+      {"a\\nb\\", "a\\\\nb\\\\"},
       {"", ""},
+      // Well-formed UTF-8 of every length passes.
+      {"K\xc3\xbc" "che \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x8e\xb5 \xef\xbf\xbd",
+       "K\xc3\xbc" "che \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x8e\xb5 \xef\xbf\xbd"},
+      // C1 controls, bidirectional controls and separators, at the edges of
+      // each range, with their neighbours that pass.
+      {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0", "\\xc2\\x80\\xc2\\x9b\\xc2\\x9f\xc2\xa0"},
+      {"\xd8\x9c\xd8\x9b", "\\xd8\\x9c\xd8\x9b"},
+      {"\xe2\x80\x8d\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\x90",
+       "\xe2\x80\x8d\\xe2\\x80\\x8e\\xe2\\x80\\x8f\xe2\x80\x90"},
+      {"\xe2\x80\xa7\xe2\x80\xa8\xe2\x80\xae\xe2\x80\xaf",
+       "\xe2\x80\xa7\\xe2\\x80\\xa8\\xe2\\x80\\xae\xe2\x80\xaf"},
+      {"\xe2\x81\xa5\xe2\x81\xa6\xe2\x81\xa9\xe2\x81\xaa",
+       "\xe2\x81\xa5\\xe2\\x81\\xa6\\xe2\\x81\\xa9\xe2\x81\xaa"},
+      // Bytes outside a well-formed sequence: stray continuation, bare CSI,
+      // overlong forms, a surrogate, past U+10FFFF, bytes never used, and
+      // sequences cut short by another byte or by the end.
+      {"\x9b[2J\xbf", "\\x9b[2J\\xbf"},
+      {"\xc0\xaf\xc1\xbf\xe0\x9f\xbf\xf0\x8f\xbf\xbf",
+       "\\xc0\\xaf\\xc1\\xbf\\xe0\\x9f\\xbf\\xf0\\x8f\\xbf\\xbf"},
+      {"\xed\xa0\x80\xf4\x90\x80\x80\xf5\xff",
+       "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\xff"},
+      {"\xe2\x82x\xf0\x9f\x8e", "\\xe2\\x82x\\xf0\\x9f\\x8e"},
   };
   for (const auto &c : cases) {
     char out[ESCAPED_NAME_SIZE];
     escape_name(c.name, out);
-    EXPECT_STREQ(out, c.shown);
+    EXPECT_STREQ(out, c.shown) << c.name;
   }
 }
 
 TEST(EscapeName, WorstCaseFitsTheBuffer) {
-  std::string name(EMPEG_NAME_MAX, '\x01');
-  char out[ESCAPED_NAME_SIZE];
-  escape_name(name.c_str(), out);
-  EXPECT_EQ(std::string(out).size(), ESCAPED_NAME_SIZE - 1);
+  for (char byte : {'\x01', '\x9b'}) {
+    std::string name(EMPEG_NAME_MAX, byte);
+    char out[ESCAPED_NAME_SIZE];
+    escape_name(name.c_str(), out);
+    EXPECT_EQ(std::string(out).size(), ESCAPED_NAME_SIZE - 1);
+  }
 }
 
 // The exchange over loopback, on ports the system picks, never the network.
@@ -142,19 +166,19 @@ TEST_F(Exchange, EachTextEndsWhereItsDatagramEnds) {
   char buffer[65] = {};
   sockaddr_in from = {};
   send("id=1 name=a much longer name than the next");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   send("id=2 name=b");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   EXPECT_STREQ(buffer, "id=2 name=b");
   EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 
   send(std::string("id=3\0name=c", 11));
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   empeg_info empeg = {};
   EXPECT_EQ(parse_reply(buffer, &empeg, &from), 0);
 
   send("");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
   EXPECT_STREQ(buffer, "");
 }
 
@@ -163,7 +187,7 @@ TEST_F(Exchange, DatagramFillingTheBufferStaysTerminated) {
   buffer[8] = '\0';
   sockaddr_in from = {};
   send("id=1name=abcdefgh");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1000, &from), 1);
   EXPECT_STREQ(buffer, "id=1name");
 }
 
@@ -179,9 +203,9 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   sockaddr_in from = {};
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1, &from), 0);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1500, &from), 0);
   double waited = seconds_since(start);
-  EXPECT_GE(waited, 0.9);
+  EXPECT_GE(waited, 1.4);
   // Only a wait far beyond the limit is a fault: a busy machine may add
   // seconds of its own.
   EXPECT_LT(waited, 10.0);
@@ -192,7 +216,7 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
   EXPECT_LT(seconds_since(start), 10.0);
 
-  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1, &from), 0);
+  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {

@@ -11,7 +11,10 @@
 //
 // Options: -r FILE creates FILE once the port is bound, -l FILE appends the
 // probe's bytes in hex to FILE, -w SECONDS gives up waiting for a probe (exit
-// 2), and -k keeps the port bound for that long without answering.
+// 2), and -k keeps the port bound for that long without answering. -a ADDR
+// sends from ADDR. -d ADDR plays a program posing as a unit: it sends its
+// datagrams to the discovery port of ADDR at once, from a port of the
+// system's choosing, without waiting for a probe.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -123,6 +126,13 @@ int run_action(int sock, const sockaddr_in &to, const char *action) {
   return 0;
 }
 
+// Exit status 0 when every action succeeded, 2 otherwise.
+int run_actions(int sock, const sockaddr_in &to, char **actions, int count) {
+  for (int i = 0; i < count; ++i)
+    if (!run_action(sock, to, actions[i])) return 2;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -130,24 +140,34 @@ int main(int argc, char **argv) {
   const char *log_file = nullptr;
   int wait_seconds = 10;
   bool keep = false;
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(PORT);
+  sockaddr_in to = {};
   int option;
-  while ((option = getopt(argc, argv, "r:l:w:k")) != -1) {
+  while ((option = getopt(argc, argv, "r:l:w:ka:d:")) != -1) {
     switch (option) {
       case 'r': ready_file = optarg; break;
       case 'l': log_file = optarg; break;
       case 'w': wait_seconds = atoi(optarg); break;
       case 'k': keep = true; break;
+      case 'a': inet_pton(AF_INET, optarg, &local.sin_addr); break;
+      case 'd':
+        inet_pton(AF_INET, optarg, &to.sin_addr);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(PORT);
+        local.sin_port = 0;
+        break;
       default:
-        fprintf(stderr, "usage: %s [-r file] [-l file] [-w seconds] [-k] action...\n",
+        fprintf(stderr,
+                "usage: %s [-r file] [-l file] [-w seconds] [-k] [-a addr] [-d addr] "
+                "action...\n",
                 argv[0]);
         return 2;
     }
   }
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(PORT);
   if (sock == -1 ||
       bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
     perror("sim_unit: bind");
@@ -161,6 +181,7 @@ int main(int argc, char **argv) {
     sleep_ms(wait_seconds * 1000L);
     return 0;
   }
+  if (to.sin_family == AF_INET) return run_actions(sock, to, argv + optind, argc - optind);
 
   pollfd readable = {sock, POLLIN, 0};
   if (poll(&readable, 1, wait_seconds * 1000) != 1) {
@@ -184,8 +205,7 @@ int main(int argc, char **argv) {
       fclose(log);
     }
   }
-  for (int i = optind; i < argc; ++i)
-    if (!run_action(sock, from, argv[i])) return 2;
+  int status = run_actions(sock, from, argv + optind, argc - optind);
   close(sock);
-  return 0;
+  return status;
 }
