@@ -101,7 +101,7 @@ expect_lt "milliseconds, against 20 s of datagrams" "$ELAPSED_MS" 10000
 # Any local user can send from a loopback address or this host's own one.
 begin "replies sent from this host are not believed"
 for source in 127.5.5.5 10.77.0.1; do
-  ip netns exec "$ID-lan" "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
+  nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
   UNIT_PIDS+=($!)
 done
 unit lan 1 'sleep:1500' 'send:id=222 name=real'
@@ -150,7 +150,7 @@ Unable to open listen socket."
 # are glibc's and musl's.
 begin "a broadcast host that does not resolve"
 ip netns add "$ID-bare"
-ip -n "$ID-bare" link set lo up
+in_ns "$ID-bare" ip link set lo up
 tool bare -bno-such-unit.invalid -t1
 expect_eq "exit status" 1 "$STATUS"
 expect_eq "lines but the reason" "$BANNER
