@@ -2,11 +2,17 @@
 // Preloaded into the tool by the end-to-end tests to make one file-system
 // call fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
 // separated by commas: "rename:2:5" makes the second rename fail with EIO.
-// Calls that are not named pass through to the C library.
+// In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
+// first writing the process id into the file that UNITFIND_STALLED names, so
+// that a test knows when and whom to signal. Calls that are not named pass through to the C library.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,7 +21,21 @@ struct fault {
   int count;  // calls of this kind seen so far
 };
 
-fault faults[] = {{"link", 0}, {"rename", 0}, {"fsync", 0}};
+fault faults[] = {{"link", 0},  {"rename", 0},    {"fsync", 0},
+                  {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0}};
+
+void stall(const char *seconds) {
+  if (const char *stalled = getenv("UNITFIND_STALLED")) {
+    int fd = open(stalled, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd != -1) {
+      char pid[24];
+      int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+      (void)!write(fd, pid, static_cast<size_t>(length));
+      close(fd);
+    }
+  }
+  sleep(static_cast<unsigned>(strtoul(seconds, nullptr, 10)));
+}
 
 // Returns the errno with which this call of `call` should fail, or 0.
 int injected(const char *call) {
@@ -29,7 +49,11 @@ int injected(const char *call) {
     if (strncmp(at, call, length) == 0 && at[length] == ':') {
       char *rest = nullptr;
       long nth = strtol(at + length + 1, &rest, 10);
-      if (*rest == ':' && nth == seen) return static_cast<int>(strtol(rest + 1, nullptr, 10));
+      if (*rest == ':' && nth == seen) {
+        if (strncmp(rest + 1, "sleep", 5) != 0) return static_cast<int>(strtol(rest + 1, nullptr, 10));
+        stall(rest + 6);
+        return 0;
+      }
     }
     at = strchr(at, ',');
     if (at != nullptr) ++at;
@@ -68,6 +92,31 @@ int fsync(int fd) {
     return -1;
   }
   return next<int (*)(int)>("fsync")(fd);
+}
+
+int flock(int fd, int operation) {
+  if (int error = injected("flock")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(int, int)>("flock")(fd, operation);
+}
+
+int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags) {
+  if (int error = injected("fsetxattr")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(int, const char *, const void *, size_t, int)>("fsetxattr")(
+      fd, name, value, size, flags);
+}
+
+int ftruncate(int fd, off_t length) {
+  if (int error = injected("ftruncate")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(int, off_t)>("ftruncate")(fd, length);
 }
 
 }  // extern "C"

@@ -2,6 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Recording the accepted unit in a hosts file, and never damaging it.
 # Usage: hosts_test.sh UNITFIND SIM_UNIT FAULT_INJECT
+# Bind mounts made here stay private to this run and go with it.
+if [ -z "${IN_PRIVATE_MOUNTS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+  IN_PRIVATE_MOUNTS=1 exec unshare -m --propagation private "$BASH" "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 FAULT_INJECT=$(realpath "$3")
 need_namespaces
@@ -117,39 +121,106 @@ read: Is a directory
 Unable to modify $H"
 expect_left "hosts "
 
-# fault_case WHAT FAULTS REPORT [LEFT]: a run with the failures that FAULTS
-# names preloaded must print REPORT, leave the hosts file as it was, and leave
-# the files LEFT (by default the hosts file and a backup) and no others.
+# faulty FAULTS COMMAND...: runs COMMAND with the fault library preloaded to
+# make the calls that FAULTS names fail. Returns 1, and the case is skipped,
+# where NO_PRELOAD says why nothing can be preloaded.
+faulty() {
+  if [ -n "${NO_PRELOAD:-}" ]; then
+    echo "SKIP [$CASE]: $NO_PRELOAD"
+    return 1
+  fi
+  UNITFIND_FAULTS=$1 LD_PRELOAD=$FAULT_INJECT \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "${@:2}"
+}
+
+# while_stalled CHECK...: runs the tool (with the environment that faulty
+# gives) until the fault library holds a call, runs CHECK meanwhile without
+# that environment, then waits for the run to end.
+while_stalled() {
+  local pid
+  rm -f "$WORK/stalled"
+  UNITFIND_STALLED="$WORK/stalled" ip netns exec "$ID-lan" "$UNITFIND" \
+    -b10.77.0.255 -t3 -h"$H" -nplayer.lan >"$WORK/out" 2>"$WORK/err" &
+  pid=$!
+  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.1; done
+  LD_PRELOAD= UNITFIND_FAULTS= "$@"
+  wait $pid
+  STATUS=$?
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+}
+
+FOUND="Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11"
+APPEND="Appending entry for player.lan to $H"
+
+# expect_untouched REPORT: the run printed REPORT after accepting the unit and
+# left the hosts file and the older backup as they were, and nothing else.
+expect_untouched() {
+  expect_run 0 "" "$HEAD
+$FOUND
+$1
+Unable to modify $H"
+  expect_file "hosts file" "$ORIGINAL" "$H"
+  expect_file "older backup" "older backup"$'\n' "$H.old"
+  expect_left "hosts hosts.old "
+}
+
+# fault_case WHAT FAULTS REPORT: a run with the failures that FAULTS names
+# must print REPORT and leave everything as it was.
 fault_case() {
   begin "$1"
   fresh_etc
   printf 'older backup\n' >"$H.old"
   unit lan 1 'send:id=30100123 name=Living room'
-  UNITFIND_FAULTS=$2 LD_PRELOAD=$FAULT_INJECT \
-    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
-  expect_run 0 "" "$HEAD
-Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
-Appending entry for player.lan to $H
-$3
-Unable to modify $H"
-  expect_file "hosts file" "$ORIGINAL" "$H"
-  expect_left "${4:-hosts hosts.old }"
+  faulty "$2" run_lan && expect_untouched "$3"
 }
-fault_case "flushing the new copy fails" "fsync:1:5" "fsync: Input/output error"
-fault_case "the swap fails" "rename:1:13" "rename: Permission denied"
-fault_case "the backup link fails" "link:1:5" "link: Input/output error"
+fault_case "flushing the new copy fails" "fsync:1:5" "$APPEND
+fsync: Input/output error"
+fault_case "the swap fails" "rename:1:13" "$APPEND
+rename: Permission denied"
+fault_case "the backup link fails" "link:1:5" "$APPEND
+link: Input/output error"
 fault_case "no hard links, and the backup cannot follow the swap" \
-  "link:1:1,rename:2:5" "rename: Input/output error"
+  "link:1:1,rename:2:5" "$APPEND
+rename: Input/output error"
+fault_case "a lock that fails" "flock:1:5" "flock: Input/output error"
 
-begin "a file system without hard links still gets a backup"
+begin "a backup name that is a directory"
+fresh_etc
+mkdir "$H.old"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+$FOUND
+rename: Is a directory
+Unable to modify $H"
+expect_file "hosts file" "$ORIGINAL" "$H"
+expect_left "hosts hosts.old "
+
+begin "no hard links: a copy as backup, and the hosts path never empty"
+fresh_etc
+chmod 0640 "$H"
+chown 1234:5678 "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+if faulty "link:1:1,rename:1:sleep2" while_stalled \
+  expect_file "hosts file while the swap waits" "$ORIGINAL" "$H"; then
+  expect_eq "exit status" 0 "$STATUS"
+  expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+  expect_file "backup" "$ORIGINAL" "$H.old"
+  expect_eq "backup mode and owner" "640 1234:5678" "$(stat -c '%a %u:%g' "$H.old")"
+  expect_left "hosts hosts.old "
+fi
+
+begin "SIGTERM while the update writes: it finishes first, and nothing is left"
 fresh_etc
 unit lan 1 'send:id=30100123 name=Living room'
-UNITFIND_FAULTS="link:1:1" LD_PRELOAD=$FAULT_INJECT \
-  ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
-expect_eq "exit status" 0 "$STATUS"
-expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
-expect_file "backup" "$ORIGINAL" "$H.old"
-expect_left "hosts hosts.old "
+if faulty "fsync:1:sleep2" while_stalled \
+  sh -c 'kill -TERM "$(cat "$1")"' _ "$WORK/stalled"; then
+  expect_eq "exit status" 143 "$STATUS"
+  expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+  expect_file "backup" "$ORIGINAL" "$H.old"
+  expect_left "hosts hosts.old "
+fi
 
 begin "a full file system"
 unit lan 1 'send:id=30100123 name=Living room'
