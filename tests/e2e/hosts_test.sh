@@ -247,6 +247,119 @@ expect_eq "files left" "hosts hosts.old " "$(cat "$WORK/left")"
 if cmp -s "$WORK/big" "$WORK/hosts.after"; then pass; else fail "hosts file changed"; fi
 expect_file "backup" "older backup"$'\n' "$WORK/old.after"
 
+begin "a file mounted over the hosts path, as in containers, is rewritten in place"
+fresh_etc
+printf '%s' "$ORIGINAL" >"$WORK/mounted"
+chmod 0640 "$WORK/mounted"
+mount --bind "$WORK/mounted" "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+$FOUND
+$APPEND"
+expect_file "the mounted file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$WORK/mounted"
+expect_file "backup" "$ORIGINAL" "$H.old"
+expect_eq "mode" 640 "$(stat -c '%a' "$H")"
+expect_left "hosts hosts.old "
+unit lan 1 'send:id=30100123 name=Moved'
+if faulty "ftruncate:1:5" run_lan; then
+  expect_eq "report" "ftruncate: Input/output error
+Wrote the previous contents back to $H
+Unable to modify $H" "$(tail -n 3 <<<"$ERR")"
+  expect_file "the mounted file after a failed write" \
+    "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$WORK/mounted"
+  expect_file "backup after a failed write" "$ORIGINAL" "$H.old"
+  expect_left "hosts hosts.old "
+fi
+umount "$H"
+
+begin "a symbolic link: the file it leads to is updated, the link kept"
+fresh_etc
+mkdir "$ETC/real"
+mv "$H" "$ETC/real/hosts.txt"
+ln -s real/hosts.txt "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_run 0 "" "$HEAD
+$FOUND
+$APPEND"
+expect_eq "link" "real/hosts.txt" "$(readlink "$H")"
+expect_file "target" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC/real/hosts.txt"
+expect_file "backup beside the target" "$ORIGINAL" "$ETC/real/hosts.txt.old"
+expect_left "hosts real "
+expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
+
+begin "an ACL is carried over, or nothing changes"
+fresh_etc
+if ! setfacl -m u:1001:rw,g::---,m::rw "$H" 2>/dev/null; then
+  echo "SKIP [$CASE]: no setfacl here, or no ACL support on $(df --output=fstype "$H" | tail -1)"
+else
+  ACL=$(getfacl -cp "$H")
+  unit lan 1 'send:id=30100123 name=Living room'
+  run_lan
+  expect_eq "exit status" 0 "$STATUS"
+  expect_eq "ACL of the new file" "$ACL" "$(getfacl -cp "$H")"
+  expect_eq "ACL of the backup" "$ACL" "$(getfacl -cp "$H.old")"
+  cp -p "$H" "$WORK/before"
+  unit lan 1 'send:id=30100123 name=Moved'
+  if faulty "fsetxattr:1:95" run_lan; then
+    expect_eq "report" "fsetxattr: Operation not supported
+Unable to modify $H" "$(tail -n 2 <<<"$ERR")"
+    expect_file "hosts file" "$(cat "$WORK/before")"$'\n' "$H"
+    expect_file "backup" "$ORIGINAL" "$H.old"
+    expect_left "hosts hosts.old "
+  fi
+fi
+
+begin "FIFOs and devices are refused, untouched"
+for node in "p" "c 1 3" "c 1 5"; do
+  fresh_etc
+  rm "$H"
+  mknod "$H" $node
+  TYPE=$(stat -c %F "$H")
+  unit lan 1 'send:id=30100123 name=Living room'
+  run_lan
+  expect_run 0 "" "$HEAD
+$FOUND
+$H is not a regular file
+Unable to modify $H"
+  expect_eq "file type" "$TYPE" "$(stat -c %F "$H")"
+  expect_left "hosts "
+done
+
+begin "closed standard descriptors: nothing but the entry goes into the file"
+fresh_etc
+unit lan 1 'send:id=30100123 name=Living room'
+ip netns exec "$ID-lan" bash -c 'exec "$@" <&- >&- 2>&-' _ \
+  "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -nplayer.lan
+expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+expect_file "backup" "$ORIGINAL" "$H.old"
+
+begin "a lock held by another program: wait at most -t, then give up"
+fresh_etc
+printf 'older backup\n' >"$H.old"
+unit lan 1 'send:id=30100123 name=Living room'
+exec {HELD}<"$H"
+flock "$HELD"
+run_lan
+exec {HELD}<&-
+expect_untouched "Waiting for the lock on $H
+flock: Resource temporarily unavailable"
+# Released while the run waits: the run goes on.
+flock "$H" sleep 2 &
+HOLDER=$!
+until ! flock -n "$H" true || ! kill -0 $HOLDER 2>/dev/null; do sleep 0.1; done
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan -t60
+wait $HOLDER
+expect_eq "exit status" 0 "$STATUS"
+expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+# A file system that cannot lock is used unlocked.
+unit lan 2 'send:id=30100123 name=Moved'
+if faulty "flock:1:37" run_lan; then
+  expect_file "hosts file unlocked" "$ORIGINAL"$'\n'"$ENTRY2"$'\n' "$H"
+fi
+
 begin "runs at once on one hosts file lose no entry"
 net_up side 1
 fresh_etc
