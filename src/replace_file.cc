@@ -160,13 +160,15 @@ int copy_extended_attributes(int from, int to) {
   return ok;
 }
 
-// Gives `to` the owner, mode and extended attributes of `from`, in that order:
-// a change of owner clears set-id bits, and an ACL sets the group bits.
+// Gives `to` the owner, extended attributes and mode of `from`, in that order:
+// a change of owner clears set-id bits and capabilities, and with an ACL the
+// group bits of the mode are its mask, which the group itself would get for a
+// moment if the mode came before the ACL.
 int copy_attributes(int from, const struct stat *from_stat, int to) {
   // Failing to change the owner is expected when not running as root.
   (void)!fchown(to, from_stat->st_uid, from_stat->st_gid);
-  if (fchmod(to, from_stat->st_mode & 07777) == -1) return report("fchmod");
-  return copy_extended_attributes(from, to);
+  if (!copy_extended_attributes(from, to)) return 0;
+  return fchmod(to, from_stat->st_mode & 07777) == 0 || report("fchmod");
 }
 
 // Writes all of `from` over the start of `to`. Returns 1, or 0 after
@@ -334,7 +336,6 @@ int swap_in(replacement *r, const char *backup) {
     ok = rename(keep, backup) == 0 || report("rename");
     if (ok) {
       keep[0] = '\0';
-      sync_directory(r->target);
     } else if (rename(keep, r->target) == 0) {
       keep[0] = '\0';
     } else {
@@ -345,6 +346,7 @@ int swap_in(replacement *r, const char *backup) {
   } else {
     ok = report("rename");
   }
+  if (ok) sync_directory(r->target);
   if (keep[0] != '\0') unlink(keep);
   free(keep);
   return ok;
