@@ -17,7 +17,7 @@ namespace {
 constexpr size_t COPY_BLOCK = 256 << 10;
 
 // How often a run waiting for another run's lock tries again.
-constexpr long LOCK_RETRY_NS = 50 * 1000 * 1000;
+constexpr long LOCK_RETRY_NS = 50000000L;
 
 // Returns `head` followed by `tail` in memory from malloc, or null after
 // reporting the failure.
@@ -334,13 +334,11 @@ int swap_in(replacement *r, const char *backup) {
     // The new copy has become the target, and its name is free again.
     r->temp[0] = '\0';
     ok = rename(keep, backup) == 0 || report("rename");
-    if (ok) {
+    // Without its backup the update is undone: the previous file goes back.
+    if (ok || rename(keep, r->target) == 0)
       keep[0] = '\0';
-    } else if (rename(keep, r->target) == 0) {
-      keep[0] = '\0';
-    } else {
+    else
       tell_kept(r, keep, backup);
-    }
   } else if (errno == EBUSY) {
     ok = update_in_place(r, keep, backup);
   } else {
