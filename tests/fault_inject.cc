@@ -4,14 +4,14 @@
 // separated by commas: "rename:2:5" makes the second rename fail with EIO.
 // In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
 // first writing the process id into the file that UNITFIND_STALLED names, so
-// that a test knows when and whom to signal. Calls that are not named pass through to the C library.
+// that a test knows when and whom to signal. Calls that are not named pass
+// through to the C library.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -25,14 +25,11 @@ fault faults[] = {{"link", 0},  {"rename", 0},    {"fsync", 0},
                   {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0}};
 
 void stall(const char *seconds) {
-  if (const char *stalled = getenv("UNITFIND_STALLED")) {
-    int fd = open(stalled, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd != -1) {
-      char pid[24];
-      int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
-      (void)!write(fd, pid, static_cast<size_t>(length));
-      close(fd);
-    }
+  const char *stalled = getenv("UNITFIND_STALLED");
+  int fd = stalled == nullptr ? -1 : open(stalled, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd != -1) {
+    dprintf(fd, "%d\n", static_cast<int>(getpid()));
+    close(fd);
   }
   sleep(static_cast<unsigned>(strtoul(seconds, nullptr, 10)));
 }
@@ -68,55 +65,25 @@ F next(const char *name) {
 
 }  // namespace
 
+// Defines the C library's CALL, with its parameters and the arguments that
+// pass them on, to fail on cue.
+#define FAULTY(CALL, PARAMS, ARGS)                          \
+  int CALL PARAMS {                                         \
+    if (int error = injected(#CALL)) {                      \
+      errno = error;                                        \
+      return -1;                                            \
+    }                                                       \
+    return next<int(*) PARAMS>(#CALL) ARGS;                 \
+  }
+
 extern "C" {
 
-int link(const char *from, const char *to) {
-  if (int error = injected("link")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(const char *, const char *)>("link")(from, to);
-}
-
-int rename(const char *from, const char *to) {
-  if (int error = injected("rename")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(const char *, const char *)>("rename")(from, to);
-}
-
-int fsync(int fd) {
-  if (int error = injected("fsync")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(int)>("fsync")(fd);
-}
-
-int flock(int fd, int operation) {
-  if (int error = injected("flock")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(int, int)>("flock")(fd, operation);
-}
-
-int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags) {
-  if (int error = injected("fsetxattr")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(int, const char *, const void *, size_t, int)>("fsetxattr")(
-      fd, name, value, size, flags);
-}
-
-int ftruncate(int fd, off_t length) {
-  if (int error = injected("ftruncate")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(int, off_t)>("ftruncate")(fd, length);
-}
+FAULTY(link, (const char *from, const char *to), (from, to))
+FAULTY(rename, (const char *from, const char *to), (from, to))
+FAULTY(fsync, (int fd), (fd))
+FAULTY(flock, (int fd, int operation), (fd, operation))
+FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int flags),
+       (fd, name, value, size, flags))
+FAULTY(ftruncate, (int fd, off_t length), (fd, length))
 
 }  // extern "C"
