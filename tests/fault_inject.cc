@@ -22,7 +22,8 @@ struct fault {
 };
 
 fault faults[] = {{"link", 0},  {"rename", 0},    {"fsync", 0},
-                  {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0}};
+                  {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0},
+                  {"posix_fallocate", 0}};
 
 void stall(const char *seconds) {
   const char *stalled = getenv("UNITFIND_STALLED");
@@ -85,5 +86,11 @@ FAULTY(flock, (int fd, int operation), (fd, operation))
 FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int flags),
        (fd, name, value, size, flags))
 FAULTY(ftruncate, (int fd, off_t length), (fd, length))
+
+// Returns its error rather than setting errno.
+int posix_fallocate(int fd, off_t offset, off_t length) {
+  if (int error = injected("posix_fallocate")) return error;
+  return next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
+}
 
 }  // extern "C"

@@ -252,6 +252,9 @@ fault_case "a failed write in place is undone" "ftruncate:1:5" "$APPEND
 ftruncate: Input/output error
 Wrote the previous contents back to $H" "$MOUNT"
 umount "$H"
+fault_case "no room to rewrite in place" "posix_fallocate:1:28" "$APPEND
+posix_fallocate: No space left on device" "$MOUNT"
+umount "$H"
 
 begin "a symbolic link: the file it leads to is updated, the link kept"
 fresh_etc
