@@ -34,6 +34,7 @@ char *joined(const char *head, const char *tail) {
   return out;
 }
 
+// Reports the failed `call` in the perror form; returns 0, the failure result.
 int report(const char *call) {
   perror(call);
   return 0;
