@@ -2,12 +2,11 @@
 #include "hosts_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "replace_file.h"
 
 namespace {
 
@@ -45,117 +44,6 @@ ssize_t read_some(int fd, char *data, size_t length) {
     perror("read");
     return -1;
   }
-}
-
-// Returns `head` followed by `tail` in memory from malloc, or null after
-// reporting the failure.
-char *joined(const char *head, const char *tail) {
-  size_t head_length = strlen(head), tail_length = strlen(tail);
-  char *out = static_cast<char *>(malloc(head_length + tail_length + 1));
-  if (out == nullptr) {
-    perror("malloc");
-    return nullptr;
-  }
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): tail's copy ends it.
-  memcpy(out, head, head_length);
-  memcpy(out + head_length, tail, tail_length + 1);
-  return out;
-}
-
-// Opens `path` and takes the exclusive lock on it. A run that had to wait may
-// find the path replaced by the run it waited for; it then starts over on the
-// new file so that the entry that run wrote is kept.
-int open_locked(const char *path, struct stat *held) {
-  for (;;) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1) {
-      // The name of the call is the one the tool has always reported for a
-      // hosts file it cannot open.
-      perror("fopen");
-      return -1;
-    }
-    struct stat now;
-    const char *failed = nullptr;
-    if (flock(fd, LOCK_EX) == -1)
-      failed = "flock";
-    else if (fstat(fd, held) == -1)
-      failed = "fstat";
-    if (failed != nullptr) {
-      perror(failed);
-      close(fd);
-      return -1;
-    }
-    if (stat(path, &now) == 0 && now.st_dev == held->st_dev &&
-        now.st_ino == held->st_ino)
-      return fd;
-    close(fd);
-  }
-}
-
-// Gives the new copy the previous file's permissions and, where the process
-// may, its owner; a hosts file that only root can read breaks every lookup.
-int copy_attributes(int fd, const struct stat *from) {
-  // Failing to change the owner is expected when not running as root.
-  (void)!fchown(fd, from->st_uid, from->st_gid);
-  if (fchmod(fd, from->st_mode & 07777) == -1) {
-    perror("fchmod");
-    return 0;
-  }
-  return 1;
-}
-
-int link_refused(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == EMLINK ||
-         error == ENOSYS;
-}
-
-// Puts `temp` in place of `path`, keeping the previous file as `backup`. The
-// path never stops naming a whole file: the backup is a second link to the
-// previous file, and one rename swaps the new copy in. Where the file system
-// has no hard links the previous file is renamed away first, and renamed back
-// if the new copy cannot follow it.
-int swap_in(const char *path, const char *temp, const char *backup) {
-  // An old backup that cannot be removed is not reported here: the link or
-  // rename below then fails and says why.
-  unlink(backup);
-  if (link(path, backup) == 0) {
-    if (rename(temp, path) == -1) {
-      perror("rename");
-      return 0;
-    }
-    return 1;
-  }
-  if (!link_refused(errno)) {
-    perror("link");
-    return 0;
-  }
-  if (rename(path, backup) == -1) {
-    perror("rename");
-    return 0;
-  }
-  if (rename(temp, path) == -1) {
-    perror("rename");
-    // Putting the previous file back is all that is left to try; the failure
-    // just reported is the one the caller hears of.
-    (void)rename(backup, path);
-    return 0;
-  }
-  return 1;
-}
-
-// Makes the swap itself durable. Some file systems cannot sync a directory;
-// the new file is in place either way, so that is not a failure.
-void sync_directory(const char *path) {
-  char *directory = strdup(path);
-  if (directory == nullptr) return;
-  char *slash = strrchr(directory, '/');
-  if (slash != nullptr) slash[slash == directory ? 1 : 0] = '\0';
-  int fd = open(slash == nullptr ? "." : directory,
-                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  free(directory);
-  if (fd == -1) return;
-  (void)fsync(fd);
-  close(fd);
 }
 
 }  // namespace
@@ -295,42 +183,9 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
 }
 
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name) {
-  struct stat previous;
-  int in = open_locked(hosts_file, &previous);
-  if (in == -1) return 0;
-
-  char *temp = joined(hosts_file, "XXXXXX");
-  char *backup = joined(hosts_file, ".old");
-  int out = -1;
-  if (temp != nullptr && backup != nullptr) {
-    out = mkstemp(temp);
-    if (out == -1) perror("mkstemp");
-  }
-  if (out == -1) {
-    free(temp);
-    free(backup);
-    close(in);
-    return 0;
-  }
-
-  int ok = copy_attributes(out, &previous) &&
-           rewrite_hosts(in, out, empeg, empeg_name, hosts_file, stderr);
-  if (ok && fsync(out) == -1) {
-    perror("fsync");
-    ok = 0;
-  }
-  if (close(out) == -1 && ok) {
-    perror("close");
-    ok = 0;
-  }
-  if (ok) ok = swap_in(hosts_file, temp, backup);
-  if (ok)
-    sync_directory(hosts_file);
-  else
-    unlink(temp);
-  free(temp);
-  free(backup);
-  close(in);
-  return ok;
+                      const char *empeg_name, int lock_wait_seconds) {
+  replacement r;
+  if (!begin_replacement(&r, hosts_file, lock_wait_seconds)) return 0;
+  return end_replacement(
+      &r, rewrite_hosts(r.in, r.out, empeg, empeg_name, hosts_file, stderr));
 }

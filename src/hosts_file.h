@@ -36,14 +36,17 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
 int rewrite_hosts(int in, int out, const empeg_info *empeg,
                   const char *empeg_name, const char *hosts_file, FILE *err);
 
-/// Records `empeg` under `empeg_name` in `hosts_file`, keeping the previous
-/// file as `hosts_file` followed by ".old". The new file gets the old one's
-/// permissions (and owner, where allowed) and reaches the disk before it
-/// replaces the old one. Runs on the same file are serialised by a lock.
+/// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
+/// symbolic link of that name leads to), keeping the previous file as that
+/// name followed by ".old". The new file gets the old one's owner (where
+/// allowed), mode and extended attributes, and reaches the disk before it
+/// replaces the old one. Runs on the same file are serialised by a lock, for
+/// which a run waits at most `lock_wait_seconds`: the tool passes its -t
+/// value, so that no part of a run waits longer than the user allowed.
 /// Returns 1 on success; 0 after reporting the failed call on stderr, in which
-/// case the hosts path still names the previous file and no temporary file
-/// is left.
+/// case the file and its backup are as they were and no temporary file is
+/// left.
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name);
+                      const char *empeg_name, int lock_wait_seconds = 5);
 
 #endif  // UNITFIND_HOSTS_FILE_H_

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "unitfind.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <time.h>
@@ -196,13 +197,18 @@ int run_search(const search_settings *settings) {
   }
 
   if (settings->hosts_file != nullptr &&
-      !update_hosts_file(settings->hosts_file, &empeg, settings->empeg_name))
+      !update_hosts_file(settings->hosts_file, &empeg, settings->empeg_name,
+                         settings->timeout))
     fprintf(stderr, "Unable to modify %s\n", settings->hosts_file);
   close(sock);
   return 0;
 }
 
 int unitfind_main(int argc, char **argv) {
+  // A descriptor among 0-2 left closed by the caller would be taken by the
+  // socket or a file, and messages meant for the terminal would go into it.
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
   fputs("unitfind 1.0 - find a unit on the local network\n", stderr);
   search_settings settings = default_settings();
   if (!read_options(argc, argv, &settings, stderr)) return 1;

@@ -2,11 +2,17 @@
 // Preloaded into the tool by the end-to-end tests to make one file-system
 // call fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
 // separated by commas: "rename:2:5" makes the second rename fail with EIO.
-// Calls that are not named pass through to the C library.
+// In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
+// first writing the process id into the file that UNITFIND_STALLED names, so
+// that a test knows when and whom to signal. Calls that are not named pass
+// through to the C library.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,7 +21,19 @@ struct fault {
   int count;  // calls of this kind seen so far
 };
 
-fault faults[] = {{"link", 0}, {"rename", 0}, {"fsync", 0}};
+fault faults[] = {{"link", 0},  {"rename", 0},    {"fsync", 0},
+                  {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0},
+                  {"posix_fallocate", 0}};
+
+void stall(const char *seconds) {
+  const char *stalled = getenv("UNITFIND_STALLED");
+  int fd = stalled == nullptr ? -1 : open(stalled, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd != -1) {
+    dprintf(fd, "%d\n", static_cast<int>(getpid()));
+    close(fd);
+  }
+  sleep(static_cast<unsigned>(strtoul(seconds, nullptr, 10)));
+}
 
 // Returns the errno with which this call of `call` should fail, or 0.
 int injected(const char *call) {
@@ -29,7 +47,11 @@ int injected(const char *call) {
     if (strncmp(at, call, length) == 0 && at[length] == ':') {
       char *rest = nullptr;
       long nth = strtol(at + length + 1, &rest, 10);
-      if (*rest == ':' && nth == seen) return static_cast<int>(strtol(rest + 1, nullptr, 10));
+      if (*rest == ':' && nth == seen) {
+        if (strncmp(rest + 1, "sleep", 5) != 0) return static_cast<int>(strtol(rest + 1, nullptr, 10));
+        stall(rest + 6);
+        return 0;
+      }
     }
     at = strchr(at, ',');
     if (at != nullptr) ++at;
@@ -44,30 +66,31 @@ F next(const char *name) {
 
 }  // namespace
 
+// Defines the C library's CALL, with its parameters and the arguments that
+// pass them on, to fail on cue.
+#define FAULTY(CALL, PARAMS, ARGS)                          \
+  int CALL PARAMS {                                         \
+    if (int error = injected(#CALL)) {                      \
+      errno = error;                                        \
+      return -1;                                            \
+    }                                                       \
+    return next<int(*) PARAMS>(#CALL) ARGS;                 \
+  }
+
 extern "C" {
 
-int link(const char *from, const char *to) {
-  if (int error = injected("link")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(const char *, const char *)>("link")(from, to);
-}
+FAULTY(link, (const char *from, const char *to), (from, to))
+FAULTY(rename, (const char *from, const char *to), (from, to))
+FAULTY(fsync, (int fd), (fd))
+FAULTY(flock, (int fd, int operation), (fd, operation))
+FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int flags),
+       (fd, name, value, size, flags))
+FAULTY(ftruncate, (int fd, off_t length), (fd, length))
 
-int rename(const char *from, const char *to) {
-  if (int error = injected("rename")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(const char *, const char *)>("rename")(from, to);
-}
-
-int fsync(int fd) {
-  if (int error = injected("fsync")) {
-    errno = error;
-    return -1;
-  }
-  return next<int (*)(int)>("fsync")(fd);
+// Returns its error rather than setting errno.
+int posix_fallocate(int fd, off_t offset, off_t length) {
+  if (int error = injected("posix_fallocate")) return error;
+  return next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
 }
 
 }  // extern "C"

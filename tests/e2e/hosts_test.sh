@@ -2,6 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Recording the accepted unit in a hosts file, and never damaging it.
 # Usage: hosts_test.sh UNITFIND SIM_UNIT FAULT_INJECT
+# Bind mounts made here stay private to this run and go with it.
+if [ -z "${IN_PRIVATE_MOUNTS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+  IN_PRIVATE_MOUNTS=1 exec unshare -m --propagation private "$BASH" "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 FAULT_INJECT=$(realpath "$3")
 need_namespaces
@@ -117,39 +121,99 @@ read: Is a directory
 Unable to modify $H"
 expect_left "hosts "
 
-# fault_case WHAT FAULTS REPORT [LEFT]: a run with the failures that FAULTS
-# names preloaded must print REPORT, leave the hosts file as it was, and leave
-# the files LEFT (by default the hosts file and a backup) and no others.
+# faulty FAULTS COMMAND...: runs COMMAND with the fault library preloaded to
+# make the calls that FAULTS names fail. Returns 1, and the case is skipped,
+# where NO_PRELOAD says why nothing can be preloaded.
+faulty() {
+  if [ -n "${NO_PRELOAD:-}" ]; then
+    echo "SKIP [$CASE]: $NO_PRELOAD"
+    return 1
+  fi
+  UNITFIND_FAULTS=$1 LD_PRELOAD=$FAULT_INJECT \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "${@:2}"
+}
+
+# while_stalled CHECK...: runs the tool (with the environment that faulty
+# gives) until the fault library holds a call, runs CHECK meanwhile without
+# that environment, then waits for the run to end.
+while_stalled() {
+  local pid
+  rm -f "$WORK/stalled"
+  UNITFIND_STALLED="$WORK/stalled" ip netns exec "$ID-lan" "$UNITFIND" \
+    -b10.77.0.255 -t3 -h"$H" -nplayer.lan >"$WORK/out" 2>"$WORK/err" &
+  pid=$!
+  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.1; done
+  LD_PRELOAD= UNITFIND_FAULTS= "$@"
+  wait $pid
+  STATUS=$?
+  OUT=$(cat "$WORK/out")
+  ERR=$(cat "$WORK/err")
+}
+
+FOUND="Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11"
+APPEND="Appending entry for player.lan to $H"
+
+# expect_untouched REPORT: the run printed REPORT after accepting the unit and
+# left the hosts file and the older backup as they were, and nothing else.
+expect_untouched() {
+  expect_run 0 "" "$HEAD
+$FOUND
+$1
+Unable to modify $H"
+  expect_file "hosts file" "$ORIGINAL" "$H"
+  [ -d "$H.old" ] || expect_file "older backup" "older backup"$'\n' "$H.old"
+  expect_left "hosts hosts.old "
+}
+
+# expect_updated: the unit's entry was appended, the previous file is the
+# backup, and nothing else is left.
+expect_updated() {
+  expect_eq "exit status" "${1:-0}" "$STATUS"
+  expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
+  expect_file "backup" "$ORIGINAL" "$H.old"
+  expect_left "hosts hosts.old "
+}
+
+# fault_case WHAT FAULTS REPORT [SETUP]: a run with the failures that FAULTS
+# names (none if empty), on a hosts file prepared by SETUP, must print REPORT
+# and leave everything as it was.
 fault_case() {
   begin "$1"
   fresh_etc
   printf 'older backup\n' >"$H.old"
+  eval "${4:-}"
   unit lan 1 'send:id=30100123 name=Living room'
-  UNITFIND_FAULTS=$2 LD_PRELOAD=$FAULT_INJECT \
-    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
-  expect_run 0 "" "$HEAD
-Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
-Appending entry for player.lan to $H
-$3
-Unable to modify $H"
-  expect_file "hosts file" "$ORIGINAL" "$H"
-  expect_left "${4:-hosts hosts.old }"
+  if [ -z "$2" ]; then run_lan; else faulty "$2" run_lan || return 0; fi
+  expect_untouched "$3"
 }
-fault_case "flushing the new copy fails" "fsync:1:5" "fsync: Input/output error"
-fault_case "the swap fails" "rename:1:13" "rename: Permission denied"
-fault_case "the backup link fails" "link:1:5" "link: Input/output error" "hosts "
-fault_case "no hard links, and the new copy cannot follow the old one" \
-  "link:1:1,rename:2:5" "rename: Input/output error" "hosts "
+fault_case "flushing the new copy fails" "fsync:1:5" "$APPEND
+fsync: Input/output error"
+fault_case "the swap fails" "rename:1:13" "$APPEND
+rename: Permission denied"
+fault_case "the backup link fails" "link:1:5" "$APPEND
+link: Input/output error"
+fault_case "no hard links, and the backup cannot follow the swap" \
+  "link:1:1,rename:2:5" "$APPEND
+rename: Input/output error"
+fault_case "a backup name that is a directory" "" "rename: Is a directory" \
+  'rm "$H.old" && mkdir "$H.old"'
 
-begin "a file system without hard links still gets a backup"
+begin "no hard links: a copy as backup, and the hosts path never empty"
+fresh_etc
+chmod 0640 "$H"
+chown 1234:5678 "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+if faulty "link:1:1,rename:1:sleep2" while_stalled \
+  expect_file "hosts file while the swap waits" "$ORIGINAL" "$H"; then
+  expect_updated
+  expect_eq "backup mode and owner" "640 1234:5678" "$(stat -c '%a %u:%g' "$H.old")"
+fi
+
+begin "SIGTERM while the update writes: it finishes first, and nothing is left"
 fresh_etc
 unit lan 1 'send:id=30100123 name=Living room'
-UNITFIND_FAULTS="link:1:1" LD_PRELOAD=$FAULT_INJECT \
-  ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" run_lan
-expect_eq "exit status" 0 "$STATUS"
-expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
-expect_file "backup" "$ORIGINAL" "$H.old"
-expect_left "hosts hosts.old "
+faulty "fsync:1:sleep2" while_stalled \
+  sh -c 'kill -TERM "$(cat "$1")"' _ "$WORK/stalled" && expect_updated 143
 
 begin "a full file system"
 unit lan 1 'send:id=30100123 name=Living room'
@@ -175,6 +239,90 @@ Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
 expect_eq "files left" "hosts hosts.old " "$(cat "$WORK/left")"
 if cmp -s "$WORK/big" "$WORK/hosts.after"; then pass; else fail "hosts file changed"; fi
 expect_file "backup" "older backup"$'\n' "$WORK/old.after"
+
+begin "a file mounted over the hosts path, as in containers, is rewritten in place"
+MOUNT='printf "%s" "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"'
+fresh_etc
+eval "$MOUNT"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_updated
+umount "$H"
+fault_case "a failed write in place is undone" "ftruncate:1:5" "$APPEND
+ftruncate: Input/output error
+Wrote the previous contents back to $H" "$MOUNT"
+umount "$H"
+fault_case "no room to rewrite in place" "posix_fallocate:1:28" "$APPEND
+posix_fallocate: No space left on device" "$MOUNT"
+umount "$H"
+
+begin "a symbolic link: the file it leads to is updated, the link kept"
+fresh_etc
+mkdir "$ETC/real"
+mv "$H" "$ETC/real/hosts.txt"
+ln -s real/hosts.txt "$H"
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan
+expect_eq "report names the link" "$APPEND" "$(tail -n 1 <<<"$ERR")"
+expect_eq "link" "real/hosts.txt" "$(readlink "$H")"
+expect_file "target" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC/real/hosts.txt"
+expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
+
+begin "an ACL is carried over, or nothing changes"
+fresh_etc
+ACL_SET='setfacl -m u:1001:rw,g::---,m::rw "$H"'
+if eval "$ACL_SET"; then
+  ACL=$(getfacl -cp "$H")
+  unit lan 1 'send:id=30100123 name=Living room'
+  run_lan
+  expect_eq "ACL of the new file and the backup" "$ACL$ACL" \
+    "$(getfacl -cp "$H")$(getfacl -cp "$H.old")"
+  fault_case "an ACL that cannot be carried over" "fsetxattr:1:95" "$APPEND
+fsetxattr: Operation not supported" "$ACL_SET"
+else
+  echo "SKIP [$CASE]: no setfacl, or no ACLs on $(df --output=fstype "$H" | tail -1)"
+fi
+
+begin "FIFOs and devices are refused, untouched"
+fresh_etc
+for node in "p" "c 1 3" "c 1 5"; do
+  rm "$H"
+  mknod "$H" $node
+  unit lan 1 'send:id=30100123 name=Living room'
+  TYPE=$(stat -c %F "$H")
+  run_lan
+  expect_eq "report" "$H is not a regular file
+Unable to modify $H" "$(tail -n 2 <<<"$ERR")"
+  expect_eq "file type" "$TYPE" "$(stat -c %F "$H")"
+  expect_left "hosts "
+done
+
+begin "closed standard descriptors: nothing but the entry goes into the file"
+fresh_etc
+unit lan 1 'send:id=30100123 name=Living room'
+ip netns exec "$ID-lan" bash -c 'exec "$@" <&- >&- 2>&-' _ \
+  "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -nplayer.lan
+STATUS=$?
+expect_updated
+
+fault_case "a lock held by another program: wait at most -t, then give up" "" \
+  "Waiting for the lock on $H
+flock: Resource temporarily unavailable" 'exec {HELD}<"$H" && flock "$HELD"'
+exec {HELD}<&-
+fault_case "a lock that fails" "flock:1:5" "flock: Input/output error"
+
+begin "a lock released while the run waits, or a file system that cannot lock"
+fresh_etc
+flock "$H" sleep 2 &
+HOLDER=$!
+until ! flock -n "$H" true || ! kill -0 $HOLDER 2>/dev/null; do sleep 0.1; done
+unit lan 1 'send:id=30100123 name=Living room'
+run_lan -t60
+wait $HOLDER
+expect_updated
+fresh_etc
+unit lan 1 'send:id=30100123 name=Living room'
+faulty "flock:1:37" run_lan && expect_updated
 
 begin "runs at once on one hosts file lose no entry"
 net_up side 1
