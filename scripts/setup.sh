@@ -14,15 +14,16 @@
 #   fuzz     clang and its fuzzing runtime
 set -eu
 
-packages=""
+# Every set builds with CMake and make; duplicates are dropped below.
+packages="cmake make"
 for set in "$@"; do
   case $set in
-    demo) packages="$packages cmake make g++ iproute2" ;;
-    test) packages="$packages cmake make g++ iproute2 libgtest-dev acl" ;;
-    static) packages="$packages cmake make musl-tools" ;;
-    package) packages="$packages cmake make g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
-    lint) packages="$packages cmake make clang clang-tidy cppcheck" ;;
-    fuzz) packages="$packages cmake make clang libclang-rt-14-dev" ;;
+    demo) packages="$packages g++ iproute2" ;;
+    test) packages="$packages g++ iproute2 libgtest-dev acl" ;;
+    static) packages="$packages musl-tools" ;;
+    package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
+    lint) packages="$packages clang clang-tidy cppcheck" ;;
+    fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     *)
       echo "setup.sh: unknown set '$set' (demo, test, static, package, lint, fuzz)" >&2
       exit 2 ;;

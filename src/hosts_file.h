@@ -47,6 +47,6 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
 /// case the file and its backup are as they were and no temporary file is
 /// left.
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name, int lock_wait_seconds = 5);
+                      const char *empeg_name, int lock_wait_seconds);
 
 #endif  // UNITFIND_HOSTS_FILE_H_
