@@ -12,6 +12,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "hosts_file.h"
 
 namespace {
 
@@ -139,5 +140,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   require(unescape(shown_text) == name_text);
   if (is_plain_text(name_text) && name_text.find('\\') == std::string::npos)
     require(shown_text == name_text);
+
+  // Cut to fit a hosts line: only between whole escapes and characters, so
+  // what is kept is a prefix of what is shown, still plain, and reads back to
+  // a prefix of the name.
+  size_t room = address % (shown_length + 1);
+  std::unique_ptr<char[]> cut(new char[room + 1]);
+  size_t cut_length = escape_name_within(empeg.name, cut.get(), room);
+  const std::string cut_text(cut.get());
+  require(cut_length == cut_text.size() && cut_length <= room);
+  require(shown_text.compare(0, cut_length, cut_text) == 0);
+  require(is_plain_text(cut_text));
+  require(name_text.rfind(unescape(cut_text), 0) == 0);
+
+  // And the entry line that holds it fits what every resolver reads as one
+  // line, for any host name that is accepted.
+  const std::string host(room % HOSTS_NAME_MAX + 1, 'h');
+  char line[HOSTS_LINE_MAX + 1];
+  require(format_entry(&empeg, host.c_str(), line, sizeof line) <= HOSTS_LINE_MAX);
   return 0;
 }

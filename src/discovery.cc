@@ -227,32 +227,45 @@ char *escape_byte(unsigned char byte, char *out) {
 
 }  // namespace
 
-void escape_name(const char *name, char *out) {
+size_t escape_name_within(const char *name, char *out, size_t room) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(name);
   const size_t length = strnlen(name, EMPEG_NAME_MAX);
+  size_t used = 0;
   for (size_t i = 0; i < length;) {
+    // One byte, or one whole UTF-8 sequence, and what it becomes; it goes
+    // out whole or not at all, so that a cut never splits an escape or a
+    // character.
+    char unit[16];
+    char *end = unit;
     unsigned char byte = bytes[i];
+    uint32_t code_point = 0;
+    size_t sequence = byte < 0x80 ? 1 : utf8_sequence(bytes + i, length - i, &code_point);
     if (byte < 0x80) {
       if (byte < 0x20 || byte == 0x7f || byte == '\\')
-        out = escape_byte(byte, out);
+        end = escape_byte(byte, end);
       else
-        *out++ = static_cast<char>(byte);
-      ++i;
-      continue;
+        *end++ = static_cast<char>(byte);
+    } else if (sequence == 0) {
+      end = escape_byte(byte, end);
+      sequence = 1;
+    } else {
+      for (size_t k = 0; k < sequence; ++k) {
+        if (is_hidden_control(code_point))
+          end = escape_byte(bytes[i + k], end);
+        else
+          *end++ = static_cast<char>(bytes[i + k]);
+      }
     }
-    uint32_t code_point = 0;
-    size_t sequence = utf8_sequence(bytes + i, length - i, &code_point);
-    if (sequence == 0) {
-      out = escape_byte(byte, out);
-      ++i;
-      continue;
-    }
-    for (size_t end = i + sequence; i < end; ++i) {
-      if (is_hidden_control(code_point))
-        out = escape_byte(bytes[i], out);
-      else
-        *out++ = static_cast<char>(bytes[i]);
-    }
+    size_t unit_length = static_cast<size_t>(end - unit);
+    if (unit_length > room - used) break;
+    memcpy(out + used, unit, unit_length);
+    used += unit_length;
+    i += sequence;
   }
-  *out = '\0';
+  out[used] = '\0';
+  return used;
+}
+
+void escape_name(const char *name, char *out) {
+  escape_name_within(name, out, ESCAPED_NAME_SIZE - 1);
 }

@@ -83,4 +83,11 @@ int32_t read_decimal(const char *text);
 /// most EMPEG_NAME_MAX bytes long; `out` must hold ESCAPED_NAME_SIZE bytes.
 void escape_name(const char *name, char *out);
 
+/// Writes as much of what escape_name would write as fits in `room` bytes
+/// (the terminating zero not counted) into `out`, which holds `room` + 1
+/// bytes, ending only between two escapes or characters: what it writes is a
+/// prefix of the whole escaped name and reads back to a prefix of `name`.
+/// Returns the length written.
+size_t escape_name_within(const char *name, char *out, size_t room);
+
 #endif  // UNITFIND_DISCOVERY_H_

@@ -48,22 +48,39 @@ ssize_t read_some(int fd, char *data, size_t length) {
 
 }  // namespace
 
-void format_marker(int serial, char *out) {
-  snprintf(out, HOSTS_MARKER_SIZE, "EMPEG-%d-EMPEG", serial);
-}
+namespace {
 
-size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
-                    size_t size) {
-  char name[ESCAPED_NAME_SIZE];
-  escape_name(empeg->name, name);
+size_t entry_line(const empeg_info *empeg, const char *empeg_name,
+                  const char *shown_name, char *out, size_t size) {
   // A null `out` with a size of 0 is how snprintf measures; cppcheck's model
   // of snprintf does not know that.
   // cppcheck-suppress [nullPointer, ctunullpointer]
   int length = snprintf(out, size,
                         "%d.%d.%d.%d %s # Empeg: Serial=%d Name=%s [EMPEG-%d-EMPEG]\n",
                         empeg->ip[0], empeg->ip[1], empeg->ip[2], empeg->ip[3],
-                        empeg_name, empeg->serial, name, empeg->serial);
+                        empeg_name, empeg->serial, shown_name, empeg->serial);
   return length < 0 ? 0 : static_cast<size_t>(length);
+}
+
+}  // namespace
+
+void format_marker(int serial, char *out) {
+  snprintf(out, HOSTS_MARKER_SIZE, "EMPEG-%d-EMPEG", serial);
+}
+
+size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
+                    size_t size) {
+  static const char cut_mark[] = "...";
+  char name[ESCAPED_NAME_SIZE];
+  size_t name_length = escape_name_within(empeg->name, name, ESCAPED_NAME_SIZE - 1);
+  size_t others = entry_line(empeg, empeg_name, "", nullptr, 0);
+  size_t room = others < HOSTS_LINE_MAX ? HOSTS_LINE_MAX - others : 0;
+  if (name_length > room) {
+    size_t kept = room > sizeof cut_mark - 1 ? room - (sizeof cut_mark - 1) : 0;
+    name_length = escape_name_within(empeg->name, name, kept);
+    memcpy(name + name_length, cut_mark, sizeof cut_mark);
+  }
+  return entry_line(empeg, empeg_name, name, out, size);
 }
 
 namespace {

@@ -17,13 +17,10 @@ namespace {
 constexpr size_t RECEIVE_CAPACITY = 65500;
 
 // A host name for the hosts file must keep its entry on one line, and that
-// line shorter than a piece whatever the unit's name, or later runs leave
-// stale entries behind.
-constexpr size_t HOST_NAME_MAX_LENGTH = 1024;
-
+// line short enough for every resolver to read it as one.
 int is_valid_host_name(const char *name) {
-  size_t length = strnlen(name, HOST_NAME_MAX_LENGTH + 1);
-  if (length == 0 || length > HOST_NAME_MAX_LENGTH) return 0;
+  size_t length = strnlen(name, HOSTS_NAME_MAX + 1);
+  if (length == 0 || length > HOSTS_NAME_MAX) return 0;
   for (size_t i = 0; i < length; ++i) {
     unsigned char byte = static_cast<unsigned char>(name[i]);
     if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;

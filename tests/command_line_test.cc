@@ -78,7 +78,7 @@ TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
       {{"-nab\x1f"}, "Invalid empeg name.\n"},
       {{"-na\rb"}, "Invalid empeg name.\n"},
       {{"-na\x7f"}, "Invalid empeg name.\n"},
-      {{"-n" + std::string(1025, 'a')}, "Invalid empeg name.\n"},
+      {{"-n" + std::string(254, 'a')}, "Invalid empeg name.\n"},
       {{"-s0"}, "Invalid serial number.\n"},
       {{"-sabc"}, "Invalid serial number.\n"},
       {{"-s"}, "Invalid serial number.\n"},
@@ -97,7 +97,7 @@ TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
 
 TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   // Host names keep spaces and tabs (aliases) and any byte above 0x7f.
-  const std::string name = "player alias\tK\xc3\xbc\xff" + std::string(1007, 'a');
+  const std::string name = "player alias\tK\xc3\xbc\xff" + std::string(236, 'a');
   walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-hhosts", "-N" + name,
                      "-t1", "-t-3", "-s12ab", "-b"});
   EXPECT_EQ(w.result, 1);

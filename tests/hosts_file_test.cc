@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,36 @@ TEST(FormatEntry, WritesTheHostsLineWithItsMarker) {
   EXPECT_EQ(entry_for(unit(-4, "evil\n127.0.0.1 bank")),
             "10.77.0.11 player # Empeg: Serial=-4 Name=evil\\n127.0.0.1 bank "
             "[EMPEG--4-EMPEG]\n");
+}
+
+TEST(FormatEntry, LinesFitWhatEveryResolverReadsAsOne) {
+  const std::string longest_host(HOSTS_NAME_MAX, 'h');
+  for (const char *repeated : {"a", "\x01", "\xc3\xa9", "\xe2\x80\xae", "\xff"}) {
+    std::string name;
+    while (name.size() + strlen(repeated) <= EMPEG_NAME_MAX) name += repeated;
+    for (const std::string &host : {std::string("player"), longest_host}) {
+      empeg_info empeg = unit(INT32_MIN, name.c_str());
+      empeg.ip[0] = empeg.ip[1] = empeg.ip[2] = empeg.ip[3] = 255;
+      const std::string line = entry_for(empeg, host.c_str());
+      char whole[ESCAPED_NAME_SIZE];
+      escape_name(empeg.name, whole);
+      const std::string tail = " [EMPEG--2147483648-EMPEG]\n";
+      size_t start = line.find(" Name=") + 6;
+      ASSERT_LE(line.size(), HOSTS_LINE_MAX) << repeated;
+      ASSERT_EQ(line.substr(line.size() - tail.size()), tail);
+      std::string shown = line.substr(start, line.size() - tail.size() - start);
+      if (shown != whole) {
+        // Cut between whole escapes, with the cut shown.
+        ASSERT_EQ(shown.substr(shown.size() - 3), "...") << repeated;
+        shown.resize(shown.size() - 3);
+        EXPECT_EQ(std::string(whole).find(shown), 0U) << repeated;
+        char unit_shown[ESCAPED_NAME_SIZE];
+        escape_name(repeated, unit_shown);
+        EXPECT_EQ(shown.size() % strlen(unit_shown), 0U) << repeated;
+        EXPECT_GT(line.size() + strlen(whole) - shown.size() - 3, HOSTS_LINE_MAX);
+      }
+    }
+  }
 }
 
 TEST(RewriteHosts, Cases) {

@@ -103,6 +103,16 @@ run_lan
 expect_eq "exit status" 0 "$STATUS"
 expect_file "hosts file" "$ORIGINAL"$'\n''10.77.0.11 player.lan # Empeg: Serial=7 Name=x\n10.66.6.6 bank.example.com\r\x1b [EMPEG-7-EMPEG]'$'\n' "$H"
 expect_resolved "bank.example.com resolves to nothing" "" bank.example.com
+# Resolvers that read a hosts file 511 bytes at a time take the rest of a
+# longer line as a line of its own.
+LONG_HOST=$(printf 'h%.0s' {1..253})
+stop_units
+unit lan 1 "send:id=12345 name=$(printf '\\x01%.0s' {1..118})6.6.6.6 bank.example "
+run_lan -n"$LONG_HOST"
+expect_eq "lines over 511 bytes" "" "$(LC_ALL=C awk 'length($0) > 510' "$H")"
+expect_eq "the cut name" "$(printf '\\x01%.0s' {1..48})..." \
+  "$(grep -a EMPEG-12345 "$H" | sed 's/.*Name=//; s/ \[EMPEG.*//')"
+expect_resolved "the longest host name resolves" 10.77.0.11 "$LONG_HOST"
 
 begin "no unit answers: the hosts file is not touched"
 fresh_etc
