@@ -121,7 +121,7 @@ check "man -l renders the installed manual page"
 LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/unitfind.1.gz" >"$scratch/man" \
   2>"$scratch/man-err" || fail "man -l failed: $(cat "$scratch/man-err")"
 [ ! -s "$scratch/man-err" ] || fail "man -l warned: $(cat "$scratch/man-err")"
-for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' FILES EXAMPLES \
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' FILES EXAMPLES DIAGNOSTICS \
                SECURITY; do
   grep -qx "$section" "$scratch/man" || fail "rendered page has no $section"
 done

@@ -94,7 +94,7 @@ first one or the one with a given serial number.
 When asked, it records the accepted unit's address in a hosts file such as
 /etc/hosts under a host name of your choosing, replacing the entry that an
 earlier run wrote for the same unit and keeping the previous file as a
-backup. The file is replaced atomically, with its mode and owner kept.")
+backup. The updated file keeps its owner, mode and extended attributes.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
