@@ -60,6 +60,10 @@ expect_left() {
 # gets for NAME when the hosts file is this machine's /etc/hosts.
 expect_resolved() {
   mounts_or_skip || return 0
+  if [ ! -f /etc/hosts ]; then
+    echo "SKIP [$CASE]: no /etc/hosts here for the resolver check to mount over"
+    return 0
+  fi
   expect_eq "$1" "$2" "$(unshare -m --propagation private sh -c \
     'mount --bind "$1" /etc/hosts && getent hosts "$2"' _ "$H" "$3" | awk '{print $1}')"
 }
