@@ -99,9 +99,11 @@ void remove_name(const replacement *r, const char *name) {
 void fill_unique(char *six) {
   static const char LETTERS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static uint64_t fallback;
   unsigned char bytes[6];
   if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // Early in boot, or under seccomp: the clock and the process id still
+    // make the names hard to foresee, and O_EXCL makes them safe.
+    static uint64_t fallback;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     fallback = fallback * 6364136223846793005ULL +
