@@ -203,6 +203,11 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
                       const char *empeg_name, int lock_wait_seconds) {
   replacement r;
   if (!begin_replacement(&r, hosts_file, lock_wait_seconds)) return 0;
-  return end_replacement(
-      &r, rewrite_hosts(r.in, r.out, empeg, empeg_name, hosts_file, stderr));
+  for (;;) {
+    int result = end_replacement(
+        &r, rewrite_hosts(r.in, r.out, empeg, empeg_name, hosts_file, stderr));
+    // -1: another program replaced the file meanwhile; its lines are kept by
+    // rewriting the new file.
+    if (result != -1) return result;
+  }
 }

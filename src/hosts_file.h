@@ -56,8 +56,10 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
 /// name followed by ".old". The new file gets the old one's owner (where
 /// allowed), mode and extended attributes, and reaches the disk before it
 /// replaces the old one. Runs on the same file are serialised by a lock, for
-/// which a run waits at most `lock_wait_seconds`: the tool passes its -t
-/// value, so that no part of a run waits longer than the user allowed.
+/// which a run waits at most `lock_wait_seconds` before it goes on without:
+/// the tool passes its -t value, so that no part of a run waits longer than
+/// the user allowed. A file replaced by another program meanwhile is read
+/// again, so that its changes are kept.
 /// Returns 1 on success; 0 after reporting the failed call on stderr, in which
 /// case the file and its backup are as they were and no temporary file is
 /// left.

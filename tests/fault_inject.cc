@@ -5,7 +5,8 @@
 // In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
 // first writing the process id into the file that UNITFIND_STALLED names, so
 // that a test knows when and whom to signal. Calls that are not named pass
-// through to the C library.
+// through to the C library. The *at forms count as the calls they extend:
+// "rename" counts rename and renameat alike.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,9 +22,9 @@ struct fault {
   int count;  // calls of this kind seen so far
 };
 
-fault faults[] = {{"link", 0},  {"rename", 0},    {"fsync", 0},
-                  {"flock", 0}, {"fsetxattr", 0}, {"ftruncate", 0},
-                  {"posix_fallocate", 0}};
+fault faults[] = {{"link", 0},      {"rename", 0},    {"unlink", 0},
+                  {"fsync", 0},     {"flock", 0},     {"fsetxattr", 0},
+                  {"ftruncate", 0}, {"posix_fallocate", 0}};
 
 void stall(const char *seconds) {
   const char *stalled = getenv("UNITFIND_STALLED");
@@ -67,20 +68,27 @@ F next(const char *name) {
 }  // namespace
 
 // Defines the C library's CALL, with its parameters and the arguments that
-// pass them on, to fail on cue.
-#define FAULTY(CALL, PARAMS, ARGS)                          \
+// pass them on, to fail on cue as the call NAME.
+#define FAULTY_AS(NAME, CALL, PARAMS, ARGS)                 \
   int CALL PARAMS {                                         \
-    if (int error = injected(#CALL)) {                      \
+    if (int error = injected(NAME)) {                       \
       errno = error;                                        \
       return -1;                                            \
     }                                                       \
     return next<int(*) PARAMS>(#CALL) ARGS;                 \
   }
+#define FAULTY(CALL, PARAMS, ARGS) FAULTY_AS(#CALL, CALL, PARAMS, ARGS)
 
 extern "C" {
 
 FAULTY(link, (const char *from, const char *to), (from, to))
 FAULTY(rename, (const char *from, const char *to), (from, to))
+FAULTY(unlink, (const char *name), (name))
+FAULTY_AS("link", linkat, (int from_dir, const char *from, int to_dir, const char *to, int flags),
+          (from_dir, from, to_dir, to, flags))
+FAULTY_AS("rename", renameat, (int from_dir, const char *from, int to_dir, const char *to),
+          (from_dir, from, to_dir, to))
+FAULTY_AS("unlink", unlinkat, (int dir, const char *name, int flags), (dir, name, flags))
 FAULTY(fsync, (int fd), (fd))
 FAULTY(flock, (int fd, int operation), (fd, operation))
 FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int flags),
