@@ -141,7 +141,7 @@ void say_where_to_look(interface_list *interfaces, in_addr probed, int sent,
     broadcast_network network = {};
     if (!read_broadcast_network(i, &network)) continue;
     if (networks++ == 0)
-      fputs("This host's networks, and the option that probes each:\n", stderr);
+      fputs("This host's IPv4 networks, and the option that probes each:\n", stderr);
     char address[INET_ADDRSTRLEN];
     char broadcast[INET_ADDRSTRLEN];
     in_addr shown = {htonl(network.address)};
@@ -171,12 +171,15 @@ void say_where_to_look(interface_list *interfaces, in_addr probed, int sent,
     fprintf(stderr, "%s is on none of these networks: probe one of them with its -b option.\n",
             probed_text);
   if (!sent || (target != INADDR_BROADCAST && reached == nullptr)) return;
-  fprintf(stderr,
-          "No unit answered there. Perhaps:\n"
-          "  the unit is off, or on another network;\n"
-          "  a firewall drops incoming UDP datagrams to port 8300;\n"
-          "  the unit takes longer than %d second%s to answer: try -t%d.\n",
-          timeout, timeout == 1 ? "" : "s", longer_timeout(timeout));
+  fputs("No unit answered there. Perhaps:\n"
+        "  the unit is off, or on another network;\n"
+        "  a firewall drops incoming UDP datagrams to port 8300;\n",
+        stderr);
+  if (timeout > 0)
+    fprintf(stderr, "  the unit takes longer than %d second%s to answer: try -t%d.\n",
+            timeout, timeout == 1 ? "" : "s", longer_timeout(timeout));
+  else
+    fprintf(stderr, "  -t%d gave the unit no time to answer: try -t10.\n", timeout);
 }
 
 }  // namespace

@@ -6,6 +6,11 @@ source "$(dirname "$0")/lib.sh"
 need_namespaces
 
 net_up lan 3
+LAN_NETWORKS="This host's IPv4 networks, and the option that probes each:
+  br0: 10.77.0.1/24, probed with -b10.77.0.255"
+CAUSES="No unit answered there. Perhaps:
+  the unit is off, or on another network;
+  a firewall drops incoming UDP datagrams to port 8300;"
 
 begin "a unit answers at once"
 unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
@@ -21,7 +26,11 @@ begin "nobody answers"
 tool lan -b10.77.0.255 -t1
 expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be 1 second.
-Broadcasting to: 10.77.0.255"
+Broadcasting to: 10.77.0.255
+$LAN_NETWORKS
+10.77.0.255 is on the network of br0.
+$CAUSES
+  the unit takes longer than 1 second to answer: try -t10."
 expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
 expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
 
@@ -29,7 +38,11 @@ begin "a negative timeout gives up at once"
 tool lan -b10.77.0.255 -t-1
 expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be -1 seconds.
-Broadcasting to: 10.77.0.255"
+Broadcasting to: 10.77.0.255
+$LAN_NETWORKS
+10.77.0.255 is on the network of br0.
+$CAUSES
+  -t-1 gave the unit no time to answer: try -t10."
 expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
 
 begin "-s passes over other units"
@@ -157,7 +170,8 @@ expect_eq "lines but the reason" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: no-such-unit.invalid
 gethostbyname: 
-Unable to send broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
+Unable to send broadcast.
+This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
 reason=$(sed -n '4s/^gethostbyname: //p' "$WORK/err")
 case $reason in
   "Unknown host" | "Host name lookup failure" | "Unknown server error" | \
@@ -173,7 +187,9 @@ expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.99.0.255
 sendto: $E_NETUNREACH
-Unable to send broadcast."
+Unable to send broadcast.
+$LAN_NETWORKS
+10.99.0.255 is on none of these networks: probe one of them with its -b option."
 
 begin "only one of -h and -n"
 tool lan -hhosts
@@ -203,7 +219,12 @@ net_up home 1 192.168.1.1/24
 unit home 1 -l "$WORK/home-probe"
 tool home
 expect_run 0 "$GIVE_UP" "$BANNER
-Broadcasting to: 192.168.1.255"
+Broadcasting to: 192.168.1.255
+This host's IPv4 networks, and the option that probes each:
+  br0: 192.168.1.1/24, probed with -b192.168.1.255
+192.168.1.255 is on the network of br0.
+$CAUSES
+  the unit takes longer than 5 seconds to answer: try -t10."
 expect_lt "milliseconds waited at least" 4900 "$ELAPSED_MS"
 expect_lt "milliseconds before giving up, against twice the default" "$ELAPSED_MS" 9500
 expect_eq "probe as the unit saw it" "3f00 from 192.168.1.1:8300" "$(cat "$WORK/home-probe")"
