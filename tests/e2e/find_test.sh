@@ -78,11 +78,10 @@ Found an empeg with serial 9 called \"a name=b\" at 10.77.0.11"
 # A busy machine can hold a unit back by more than the 0.3 s that 0.7 s
 # apart leaves against -t1, so the units keep 0.7 s apart against -t2. The
 # last answers after the first wait would have ended, and the run then waits
-# a whole -t more.
-begin "each new sender starts a fresh wait"
-unit lan 1 'sleep:700' 'send:id=1 name=one'
+# a whole -t more. Units behind one address are told apart by serial.
+begin "each new unit starts a fresh wait"
+unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
 unit lan 2 'sleep:1400' 'send:id=2 name=two'
-unit lan 3 'sleep:2100' 'send:id=3 name=three'
 tool lan -b10.77.0.255 -s-1 -t2
 expect_run 0 "$GIVE_UP" "$BANNER
 Searching for serial number -1
@@ -90,7 +89,7 @@ Setting timeout to be 2 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.12
-Found an empeg with serial 3 called \"three\" at 10.77.0.13"
+Found an empeg with serial 3 called \"three\" at 10.77.0.11"
 expect_lt "milliseconds waited at least" 3900 "$ELAPSED_MS"
 
 # Both keep sending for 20 s, about every 0.3 s; one sender of replies
@@ -125,11 +124,25 @@ Setting timeout to be 5 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 
+# Every read of the interfaces fails; the second reply comes after the list
+# would have been read again.
+begin "interfaces that cannot be read are reported once, and units still found"
+unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
+if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
+  expect_run 0 "" "$BANNER
+Searching for serial number 2
+Setting timeout to be 5 seconds.
+Broadcasting to: 10.77.0.255
+getifaddrs: Too many open files
+Found an empeg with serial 1 called \"one\" at 10.77.0.11
+Found an empeg with serial 2 called \"two\" at 10.77.0.11"
+fi
+
 begin "names are shown and recorded escaped"
 : >"$WORK/hosts"
-unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82'
+unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|" at 6.6.6.6'
 tool lan -b10.77.0.255 -t3 -h"$WORK/hosts" -nplayer.lan
-shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82'
+shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|\" at 6.6.6.6'
 expect_run 0 "" "$BANNER
 Setting timeout to be 3 seconds.
 Host file: $WORK/hosts
@@ -210,6 +223,32 @@ Usage: $UNITFIND <options>
 -n<name>   - Name to give empeg in hosts file e.g. player.example.com
 -h<file>   - Hosts file to edit
 -t<number> - Number of seconds before timing out"
+
+# A unit on a second network, such as a direct cable with link-local
+# addresses, and no default route: the limited broadcast goes out of every
+# network, and a silent run lists them all.
+begin "-b255.255.255.255 probes every network"
+ip netns add "$ID-cable"
+in_ns "$ID-lan" ip link add ll0 type veth peer name eth0 netns "$ID-cable"
+in_ns "$ID-lan" ip addr add 169.254.10.1/16 brd + dev ll0
+in_ns "$ID-lan" ip link set ll0 up
+in_ns "$ID-cable" ip addr add 169.254.20.2/16 brd + dev eth0
+in_ns "$ID-cable" ip link set eth0 up
+nsenter --net="$NETNS/$ID-cable" -- "$SIM_UNIT" -w 15 'send:id=77 name=cable' &
+UNIT_PIDS+=($!)
+unit lan 1 'sleep:300' 'send:id=11 name=lan'
+tool lan -b255.255.255.255 -s77 -t5
+expect_run 0 "" "$BANNER
+Searching for serial number 77
+Setting timeout to be 5 seconds.
+Broadcasting to: 255.255.255.255
+Found an empeg with serial 77 called \"cable\" at 169.254.20.2"
+stop_units
+tool lan -b255.255.255.255 -t1
+expect_eq "advice" "$LAN_NETWORKS
+  ll0: 169.254.10.1/16, probed with -b169.254.255.255
+  -b255.255.255.255 probes all of them at once.
+The probe went to every one of these networks." "$(sed -n '4,8p' "$WORK/err")"
 
 net_down lan
 
