@@ -157,6 +157,7 @@ int open_listen_socket(uint16_t port) {
 int send_broadcast(int sock, const char *host, const void *payload,
                    size_t length, interface_list *interfaces, in_addr *probed) {
   probed->s_addr = htonl(INADDR_ANY);
+  errno = 0;
   const hostent *entry = gethostbyname(host);
   if (entry == nullptr || entry->h_addrtype != AF_INET ||
       entry->h_length != sizeof(in_addr) || entry->h_addr_list[0] == nullptr) {
@@ -165,9 +166,11 @@ int send_broadcast(int sock, const char *host, const void *payload,
     // no address to send to.
     int error = errno;
     int lookup_error = entry == nullptr ? h_errno : NO_DATA;
-    fprintf(stderr, "gethostbyname: %s\n",
-            lookup_error == NETDB_INTERNAL && error != 0 ? strerror(error)
-                                                        : hstrerror(lookup_error));
+    const char *reason = hstrerror(lookup_error);
+#ifdef NETDB_INTERNAL
+    if (lookup_error == NETDB_INTERNAL && error != 0) reason = strerror(error);
+#endif
+    fprintf(stderr, "gethostbyname: %s\n", reason);
     return 0;
   }
   memcpy(probed, entry->h_addr_list[0], sizeof *probed);
