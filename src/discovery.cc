@@ -13,6 +13,12 @@
 #include <time.h>
 #include <unistd.h>
 
+// The C libraries that say so report a failure of the lookup's own system
+// calls as this, with the reason in errno; others never return it.
+#ifndef NETDB_INTERNAL
+#define NETDB_INTERNAL (-1)
+#endif
+
 namespace {
 
 // Reports the failed `call`, closes `sock` and returns -1, keeping errno.
@@ -164,13 +170,10 @@ int send_broadcast(int sock, const char *host, const void *payload,
     // The lookup reports through h_errno, not errno, except for a failure of
     // its own system calls; a result without an IPv4 address is a name with
     // no address to send to.
-    int error = errno;
     int lookup_error = entry == nullptr ? h_errno : NO_DATA;
-    const char *reason = hstrerror(lookup_error);
-#ifdef NETDB_INTERNAL
-    if (lookup_error == NETDB_INTERNAL && error != 0) reason = strerror(error);
-#endif
-    fprintf(stderr, "gethostbyname: %s\n", reason);
+    fprintf(stderr, "gethostbyname: %s\n",
+            lookup_error == NETDB_INTERNAL && errno != 0 ? strerror(errno)
+                                                         : hstrerror(lookup_error));
     return 0;
   }
   memcpy(probed, entry->h_addr_list[0], sizeof *probed);
