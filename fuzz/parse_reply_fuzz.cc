@@ -27,11 +27,13 @@ int hex_value(char c) {
 }
 
 // Reads the escapes of a shown name back into bytes; any other use of a
-// backslash, or hex in upper case, fails the check.
+// backslash, hex in upper case, or a double quote that could end the quoted
+// name early, fails the check.
 std::string unescape(const std::string &shown) {
   std::string name;
   for (size_t i = 0; i < shown.size(); ++i) {
     if (shown[i] != '\\') {
+      require(shown[i] != '"');
       name += shown[i];
       continue;
     }
@@ -45,8 +47,8 @@ std::string unescape(const std::string &shown) {
       i += 2;
       continue;
     }
-    require(kind == 'n' || kind == 'r' || kind == 't' || kind == '\\');
-    name += kind == 'n' ? '\n' : kind == 'r' ? '\r' : kind == 't' ? '\t' : '\\';
+    require(kind == 'n' || kind == 'r' || kind == 't' || kind == '\\' || kind == '"');
+    name += kind == 'n' ? '\n' : kind == 'r' ? '\r' : kind == 't' ? '\t' : kind;
   }
   return name;
 }
@@ -138,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string name_text(empeg.name, name_length);
   require(is_plain_text(shown_text));
   require(unescape(shown_text) == name_text);
-  if (is_plain_text(name_text) && name_text.find('\\') == std::string::npos)
+  if (is_plain_text(name_text) && name_text.find_first_of("\\\"") == std::string::npos)
     require(shown_text == name_text);
 
   // Cut to fit a hosts line: only between whole escapes and characters, so

@@ -4,12 +4,20 @@
 #include <assert.h>
 #include <errno.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
+
+// The C libraries that say so report a failure of the lookup's own system
+// calls as this, with the reason in errno; others never return it.
+#ifndef NETDB_INTERNAL
+#define NETDB_INTERNAL (-1)
+#endif
 
 namespace {
 
@@ -40,7 +48,94 @@ ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *fro
                   reinterpret_cast<sockaddr *>(from), &from_length);
 }
 
+int64_t monotonic_ms() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+uint32_t host_order(const sockaddr *address) {
+  return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
+}
+
+// Sends to `address` (host byte order) on the discovery port, keeping errno.
+int send_to(int sock, uint32_t address, const void *payload, size_t length) {
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(DISCOVERY_PORT);
+  to.sin_addr.s_addr = htonl(address);
+  return sendto(sock, payload, length, 0, reinterpret_cast<sockaddr *>(&to),
+                sizeof to) == -1 ? 0 : 1;
+}
+
+// Sends to the broadcast address of every network once. Returns -1 when
+// there is no network to send to, else whether any send succeeded; errno
+// then holds the last failure's reason.
+int send_to_every_network(int sock, const ifaddrs *interfaces,
+                          const void *payload, size_t length) {
+  int outcome = -1;
+  int error = 0;
+  for (const ifaddrs *i = interfaces; i != nullptr; i = i->ifa_next) {
+    broadcast_network network = {};
+    if (!read_broadcast_network(i, &network)) continue;
+    bool sent_before = false;
+    for (const ifaddrs *j = interfaces; j != i && !sent_before; j = j->ifa_next) {
+      broadcast_network earlier = {};
+      sent_before = read_broadcast_network(j, &earlier) &&
+                    earlier.broadcast == network.broadcast;
+    }
+    if (sent_before) continue;
+    if (send_to(sock, network.broadcast, payload, length)) {
+      outcome = 1;
+    } else {
+      error = errno;
+      if (outcome == -1) outcome = 0;
+    }
+  }
+  if (outcome == 0) errno = error;
+  return outcome;
+}
+
 }  // namespace
+
+const ifaddrs *current_interfaces(interface_list *list, int64_t max_age_ms) {
+  int64_t now = monotonic_ms();
+  if (list->attempted && now - list->read_at_ms <= max_age_ms) return list->head;
+  forget_interfaces(list);
+  list->attempted = 1;
+  list->read_at_ms = now;
+  if (getifaddrs(&list->head) == -1) {
+    list->head = nullptr;
+    if (!list->failure_reported) perror("getifaddrs");
+    list->failure_reported = 1;
+  }
+  return list->head;
+}
+
+void forget_interfaces(interface_list *list) {
+  if (list->head != nullptr) freeifaddrs(list->head);
+  list->head = nullptr;
+}
+
+int read_broadcast_network(const ifaddrs *entry, broadcast_network *network) {
+  const unsigned flags = entry->ifa_flags;
+  if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+      entry->ifa_netmask == nullptr || (flags & IFF_UP) == 0 ||
+      (flags & IFF_BROADCAST) == 0 || (flags & IFF_LOOPBACK) != 0)
+    return 0;
+  uint32_t mask = host_order(entry->ifa_netmask);
+  uint32_t prefix_length = 0;
+  while (prefix_length < 32 && (mask & (0x80000000u >> prefix_length)) != 0) ++prefix_length;
+  if (prefix_length > 30) return 0;
+  network->interface = entry->ifa_name;
+  network->address = host_order(entry->ifa_addr);
+  network->prefix_length = prefix_length;
+  network->broadcast = network->address | ~mask;
+  if (entry->ifa_broadaddr != nullptr && entry->ifa_broadaddr->sa_family == AF_INET &&
+      host_order(entry->ifa_broadaddr) != 0)
+    network->broadcast = host_order(entry->ifa_broadaddr);
+  return 1;
+}
 
 int open_listen_socket(uint16_t port) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -66,23 +161,33 @@ int open_listen_socket(uint16_t port) {
 }
 
 int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length) {
+                   size_t length, interface_list *interfaces, in_addr *probed) {
+  probed->s_addr = htonl(INADDR_ANY);
+  errno = 0;
   const hostent *entry = gethostbyname(host);
   if (entry == nullptr || entry->h_addrtype != AF_INET ||
       entry->h_length != sizeof(in_addr) || entry->h_addr_list[0] == nullptr) {
-    // The lookup reports through h_errno, not errno; a result without an
-    // IPv4 address is a name with no address to send to.
+    // The lookup reports through h_errno, not errno, except for a failure of
+    // its own system calls; a result without an IPv4 address is a name with
+    // no address to send to.
+    int lookup_error = entry == nullptr ? h_errno : NO_DATA;
     fprintf(stderr, "gethostbyname: %s\n",
-            hstrerror(entry == nullptr ? h_errno : NO_DATA));
+            lookup_error == NETDB_INTERNAL && errno != 0 ? strerror(errno)
+                                                         : hstrerror(lookup_error));
     return 0;
   }
+  memcpy(probed, entry->h_addr_list[0], sizeof *probed);
 
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(DISCOVERY_PORT);
-  memcpy(&to.sin_addr, entry->h_addr_list[0], sizeof to.sin_addr);
-  if (sendto(sock, payload, length, 0, reinterpret_cast<sockaddr *>(&to),
-             sizeof to) == -1) {
+  uint32_t address = ntohl(probed->s_addr);
+  if (address == INADDR_BROADCAST) {
+    int outcome = send_to_every_network(sock, current_interfaces(interfaces, 0),
+                                        payload, length);
+    if (outcome != -1) {
+      if (outcome == 0) perror("sendto");
+      return outcome;
+    }
+  }
+  if (!send_to(sock, address, payload, length)) {
     perror("sendto");
     return 0;
   }
@@ -135,25 +240,44 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   return 1;
 }
 
-int sent_by_this_host(const sockaddr_in *from) {
-  uint32_t address = ntohl(from->sin_addr.s_addr);
-  if (address >> 24 == 127) return 1;
+namespace {
 
-  // Read afresh for every reply: an interface may gain an address while the
-  // tool waits, at boot above all.
-  ifaddrs *interfaces = nullptr;
-  if (getifaddrs(&interfaces) == -1) {
-    perror("getifaddrs");
-    return 1;
-  }
-  int own = 0;
-  for (const ifaddrs *i = interfaces; i != nullptr && !own; i = i->ifa_next) {
+// Whether `address` (network byte order) is one of this host's or the
+// broadcast address of one of its networks.
+bool is_own_address(const ifaddrs *interfaces, uint32_t address) {
+  for (const ifaddrs *i = interfaces; i != nullptr; i = i->ifa_next) {
     if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    const auto *local = reinterpret_cast<const sockaddr_in *>(i->ifa_addr);
-    own = local->sin_addr.s_addr == from->sin_addr.s_addr;
+    if (reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == address)
+      return true;
+    broadcast_network network = {};
+    if (read_broadcast_network(i, &network) && network.broadcast == ntohl(address))
+      return true;
   }
-  freeifaddrs(interfaces);
-  return own;
+  return false;
+}
+
+}  // namespace
+
+int may_be_unit(sender_judge *judge, const sockaddr_in *from) {
+  uint32_t address = ntohl(from->sin_addr.s_addr);
+  uint32_t first_octet = address >> 24;
+  if (first_octet == 0 || first_octet == 127 || first_octet >= 224) return 0;
+
+  const ifaddrs *interfaces = current_interfaces(&judge->interfaces, 1000);
+  if (judge->verdicts_read_at_ms != judge->interfaces.read_at_ms) {
+    judge->verdicts_read_at_ms = judge->interfaces.read_at_ms;
+    judge->count = 0;
+    judge->next = 0;
+  }
+  for (size_t i = 0; i < judge->count; ++i)
+    if (judge->address[i] == from->sin_addr.s_addr) return judge->possible[i];
+
+  uint8_t possible = is_own_address(interfaces, from->sin_addr.s_addr) ? 0 : 1;
+  size_t slot = judge->count < VERDICTS_MAX ? judge->count++ : judge->next;
+  judge->next = (slot + 1) % VERDICTS_MAX;
+  judge->address[slot] = from->sin_addr.s_addr;
+  judge->possible[slot] = possible;
+  return possible;
 }
 
 int32_t read_decimal(const char *text) {
@@ -217,6 +341,7 @@ char *escape_byte(unsigned char byte, char *out) {
     case '\r': *out++ = 'r'; break;
     case '\t': *out++ = 't'; break;
     case '\\': *out++ = '\\'; break;
+    case '"': *out++ = '"'; break;
     default:
       *out++ = 'x';
       *out++ = hex[byte >> 4];
@@ -241,7 +366,7 @@ size_t escape_name_within(const char *name, char *out, size_t room) {
     uint32_t code_point = 0;
     size_t sequence = byte < 0x80 ? 1 : utf8_sequence(bytes + i, length - i, &code_point);
     if (byte < 0x80) {
-      if (byte < 0x20 || byte == 0x7f || byte == '\\')
+      if (byte < 0x20 || byte == 0x7f || byte == '\\' || byte == '"')
         end = escape_byte(byte, end);
       else
         *end++ = static_cast<char>(byte);

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "unitfind.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <time.h>
@@ -115,13 +117,76 @@ int read_option(const char *program, const char *argument,
   }
 }
 
+// A longer wait to suggest to a user whose unit may be slower than `timeout`.
+int32_t longer_timeout(int32_t timeout) {
+  if (timeout < 10) return 10;
+  return timeout > INT32_MAX / 3 ? INT32_MAX : timeout * 3;
+}
+
+// After a run that heard no unit: lists this host's networks that a probe can
+// reach, each with the option that probes it, and says whether `probed` (0.0.0.0
+// when the lookup failed) is on one of them. When the probe was `sent` there,
+// it also names what else keeps a unit from answering.
+void say_where_to_look(interface_list *interfaces, in_addr probed, int sent,
+                       int32_t timeout) {
+  const ifaddrs *list = current_interfaces(interfaces, 0);
+  if (list == nullptr && interfaces->failure_reported) return;
+  const uint32_t target = ntohl(probed.s_addr);
+  const char *reached = nullptr;
+  int networks = 0;
+  for (const ifaddrs *i = list; i != nullptr; i = i->ifa_next) {
+    broadcast_network network = {};
+    if (!read_broadcast_network(i, &network)) continue;
+    if (networks++ == 0)
+      fputs("This host's IPv4 networks, and the option that probes each:\n", stderr);
+    char address[INET_ADDRSTRLEN];
+    char broadcast[INET_ADDRSTRLEN];
+    in_addr shown = {htonl(network.address)};
+    inet_ntop(AF_INET, &shown, address, sizeof address);
+    shown.s_addr = htonl(network.broadcast);
+    inet_ntop(AF_INET, &shown, broadcast, sizeof broadcast);
+    fprintf(stderr, "  %s: %s/%u, probed with -b%s\n", network.interface, address,
+            network.prefix_length, broadcast);
+    uint32_t mask = ~(0xffffffffu >> network.prefix_length);
+    if (reached == nullptr && (target & mask) == (network.address & mask))
+      reached = network.interface;
+  }
+  if (networks == 0) {
+    fputs("This host has no IPv4 network that is up and can broadcast.\n", stderr);
+    return;
+  }
+  if (networks > 1)
+    fputs("  -b255.255.255.255 probes all of them at once.\n", stderr);
+  if (target == INADDR_ANY) return;
+  char probed_text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &probed, probed_text, sizeof probed_text);
+  if (target == INADDR_BROADCAST)
+    fputs("The probe went to every one of these networks.\n", stderr);
+  else if (reached != nullptr)
+    fprintf(stderr, "%s is on the network of %s.\n", probed_text, reached);
+  else
+    fprintf(stderr, "%s is on none of these networks: probe one of them with its -b option.\n",
+            probed_text);
+  if (!sent || (target != INADDR_BROADCAST && reached == nullptr)) return;
+  fputs("No unit answered there. Perhaps:\n"
+        "  the unit is off, or on another network;\n"
+        "  a firewall drops incoming UDP datagrams to port 8300;\n",
+        stderr);
+  if (timeout > 0)
+    fprintf(stderr, "  the unit takes longer than %d second%s to answer: try -t%d.\n",
+            timeout, timeout == 1 ? "" : "s", longer_timeout(timeout));
+  else
+    fprintf(stderr, "  -t%d gave the unit no time to answer: try -t10.\n", timeout);
+}
+
 }  // namespace
 
-int remember_sender(sender_record *heard, uint32_t address) {
+int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
   for (size_t i = 0; i < heard->count; ++i)
-    if (heard->address[i] == address) return 0;
-  if (heard->count == SENDERS_MAX) return 0;
-  heard->address[heard->count++] = address;
+    if (heard->address[i] == address && heard->serial[i] == serial) return 0;
+  if (heard->count == UNITS_MAX) return 0;
+  heard->address[heard->count] = address;
+  heard->serial[heard->count++] = serial;
   return 1;
 }
 
@@ -159,8 +224,13 @@ int run_search(const search_settings *settings) {
   }
 
   static const char probe[2] = {'?', '\0'};
-  if (!send_broadcast(sock, settings->broadcast_address, probe, sizeof probe)) {
+  sender_judge judge = {};
+  in_addr probed = {};
+  if (!send_broadcast(sock, settings->broadcast_address, probe, sizeof probe,
+                      &judge.interfaces, &probed)) {
     fputs("Unable to send broadcast.\n", stderr);
+    say_where_to_look(&judge.interfaces, probed, 0, settings->timeout);
+    forget_interfaces(&judge.interfaces);
     close(sock);
     return 1;
   }
@@ -169,8 +239,8 @@ int run_search(const search_settings *settings) {
   buffer[RECEIVE_CAPACITY] = '\0';
   sockaddr_in from = {};
   empeg_info empeg = {};
-  sender_record heard = {};
-  // Only a reply from a sender not heard before starts a fresh wait, so that
+  unit_record heard = {};
+  // Only a reply from a unit not heard before starts a fresh wait, so that
   // nothing else on the network can keep the run going.
   timespec deadline = deadline_after(settings->timeout);
   for (;;) {
@@ -178,11 +248,15 @@ int run_search(const search_settings *settings) {
     if (left_ms == 0 ||
         !wait_for_reply(sock, buffer, RECEIVE_CAPACITY, left_ms, &from)) {
       printf("No more replies.  Giving up...\n");
+      // The advice on stderr belongs after this line wherever both go.
+      fflush(stdout);
+      if (heard.count == 0) say_where_to_look(&judge.interfaces, probed, 1, settings->timeout);
+      forget_interfaces(&judge.interfaces);
       close(sock);
       return 0;
     }
-    if (!parse_reply(buffer, &empeg, &from) || sent_by_this_host(&from)) continue;
-    if (remember_sender(&heard, from.sin_addr.s_addr))
+    if (!parse_reply(buffer, &empeg, &from) || !may_be_unit(&judge, &from)) continue;
+    if (remember_unit(&heard, from.sin_addr.s_addr, empeg.serial))
       deadline = deadline_after(settings->timeout);
 
     char shown_name[ESCAPED_NAME_SIZE];
@@ -192,6 +266,7 @@ int run_search(const search_settings *settings) {
             empeg.ip[3]);
     if (settings->serial == 0 || settings->serial == empeg.serial) break;
   }
+  forget_interfaces(&judge.interfaces);
 
   if (settings->hosts_file != nullptr &&
       !update_hosts_file(settings->hosts_file, &empeg, settings->empeg_name,

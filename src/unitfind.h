@@ -14,24 +14,26 @@ struct search_settings {
   int32_t serial;  // 0 accepts the first unit that answers
   const char *hosts_file;  // null unless given
   const char *empeg_name;  // null unless given
-  int32_t timeout;  // seconds to wait after the probe and after each new sender
+  int32_t timeout;  // seconds to wait after the probe and after each new unit
 };
 
-/// How many distinct senders a run remembers; each of them may start one
-/// fresh wait.
-constexpr size_t SENDERS_MAX = 32;
+/// How many distinct units a run remembers; each of them may start one fresh
+/// wait.
+constexpr size_t UNITS_MAX = 32;
 
-/// The senders whose replies a run has heard, in network byte order.
-struct sender_record {
-  uint32_t address[SENDERS_MAX];
+/// The units a run has heard: each a sender's address, in network byte
+/// order, with the serial number it gave.
+struct unit_record {
+  uint32_t address[UNITS_MAX];
+  int32_t serial[UNITS_MAX];
   size_t count;
 };
 
-/// Records `address` in `heard`. Returns 1 when it was not there before and
-/// has been added; 0 when it was heard before, and also once the record is
-/// full, so that however many senders answer, at most SENDERS_MAX replies
-/// ever start a fresh wait.
-int remember_sender(sender_record *heard, uint32_t address);
+/// Records the unit `serial` at `address` in `heard`. Returns 1 when that
+/// pair was not there before and has been added; 0 when it was heard before,
+/// and also once the record is full, so that however many units answer, at
+/// most UNITS_MAX replies ever start a fresh wait.
+int remember_unit(unit_record *heard, uint32_t address, int32_t serial);
 
 /// The settings of a run given no options.
 search_settings default_settings();

@@ -115,14 +115,16 @@ TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   EXPECT_NE(w.settings.empeg_name, nullptr);
 }
 
-TEST(RememberSender, EachSenderOnceAndNoMoreThanTheRecordHolds) {
-  sender_record heard = {};
-  for (uint32_t address = 1; address <= SENDERS_MAX; ++address) {
-    EXPECT_EQ(remember_sender(&heard, address), 1);
-    EXPECT_EQ(remember_sender(&heard, address), 0);
+TEST(RememberUnit, EachSenderAndSerialOnceAndNoMoreThanTheRecordHolds) {
+  unit_record heard = {};
+  for (uint32_t n = 1; n <= UNITS_MAX; ++n) {
+    // Units behind one address (a router, a proxy) are told apart by serial.
+    uint32_t address = n % 2 == 0 ? 7 : n;
+    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 1) << n;
+    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 0) << n;
   }
-  EXPECT_EQ(remember_sender(&heard, SENDERS_MAX + 1), 0);
-  EXPECT_EQ(remember_sender(&heard, 1), 0);
+  EXPECT_EQ(remember_unit(&heard, UNITS_MAX + 1, 1), 0);
+  EXPECT_EQ(remember_unit(&heard, 1, 1), 0);
 }
 
 TEST(ReadOptions, ValueIsNeverTakenFromTheNextArgument) {

@@ -96,6 +96,7 @@ TEST(EscapeName, ShowsOnlyTextThatCannotActOrMislead) {
       {"a\nb\rc\td", "a\\nb\\rc\\td"},
       {"\x01\x1b[2J\x1f\x7f", "\\x01\\x1b[2J\\x1f\\x7f"},
       {"a\\nb\\", "a\\\\nb\\\\"},
+      {"x\" at 6.6.6.6", "x\\\" at 6.6.6.6"},
       {"", ""},
       // Well-formed UTF-8 of every length passes.
       {"K\xc3\xbc" "che \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x8e\xb5 \xef\xbf\xbd",
@@ -134,6 +135,35 @@ TEST(EscapeName, WorstCaseFitsTheBuffer) {
     escape_name(name.c_str(), out);
     EXPECT_EQ(std::string(out).size(), ESCAPED_NAME_SIZE - 1);
   }
+}
+
+TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
+  sender_judge judge = {};
+  const struct {
+    const char *sender;
+    int possible;
+  } cases[] = {
+      {"0.0.0.0", 0},       {"0.255.1.2", 0},       {"127.0.0.1", 0},
+      {"127.9.9.9", 0},     {"224.0.0.1", 0},       {"239.255.255.250", 0},
+      {"240.0.0.1", 0},     {"255.255.255.255", 0}, {"198.51.100.7", 1},
+      {"1.0.0.0", 1},       {"223.255.255.254", 1}, {"198.51.100.7", 1},
+  };
+  for (const auto &c : cases) {
+    sockaddr_in from = address_of(c.sender);
+    EXPECT_EQ(may_be_unit(&judge, &from), c.possible) << c.sender;
+  }
+  // This host's own addresses and its networks' broadcast addresses, asked
+  // twice so that a remembered verdict is checked too.
+  for (const ifaddrs *i = judge.interfaces.head; i != nullptr; i = i->ifa_next) {
+    broadcast_network network = {};
+    if (!read_broadcast_network(i, &network)) continue;
+    for (uint32_t own : {network.address, network.broadcast, network.address, network.broadcast}) {
+      sockaddr_in from = {};
+      from.sin_addr.s_addr = htonl(own);
+      EXPECT_EQ(may_be_unit(&judge, &from), 0) << own;
+    }
+  }
+  forget_interfaces(&judge.interfaces);
 }
 
 // The exchange over loopback, on ports the system picks, never the network.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Preloaded into the tool by the end-to-end tests to make one file-system
-// call fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
+// call, or the reading of the interfaces, fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
 // separated by commas: "rename:2:5" makes the second rename fail with EIO.
 // In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
 // first writing the process id into the file that UNITFIND_STALLED names, so
@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,7 +25,7 @@ struct fault {
 
 fault faults[] = {{"link", 0},      {"rename", 0},    {"unlink", 0},
                   {"fsync", 0},     {"flock", 0},     {"fsetxattr", 0},
-                  {"ftruncate", 0}, {"posix_fallocate", 0}};
+                  {"ftruncate", 0}, {"posix_fallocate", 0}, {"getifaddrs", 0}};
 
 void stall(const char *seconds) {
   const char *stalled = getenv("UNITFIND_STALLED");
@@ -94,6 +95,7 @@ FAULTY(flock, (int fd, int operation), (fd, operation))
 FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int flags),
        (fd, name, value, size, flags))
 FAULTY(ftruncate, (int fd, off_t length), (fd, length))
+FAULTY(getifaddrs, (ifaddrs **list), (list))
 
 // Returns its error rather than setting errno.
 int posix_fallocate(int fd, off_t offset, off_t length) {

@@ -6,6 +6,11 @@ source "$(dirname "$0")/lib.sh"
 need_namespaces
 
 net_up lan 3
+LAN_NETWORKS="This host's IPv4 networks, and the option that probes each:
+  br0: 10.77.0.1/24, probed with -b10.77.0.255"
+CAUSES="No unit answered there. Perhaps:
+  the unit is off, or on another network;
+  a firewall drops incoming UDP datagrams to port 8300;"
 
 begin "a unit answers at once"
 unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
@@ -21,7 +26,11 @@ begin "nobody answers"
 tool lan -b10.77.0.255 -t1
 expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be 1 second.
-Broadcasting to: 10.77.0.255"
+Broadcasting to: 10.77.0.255
+$LAN_NETWORKS
+10.77.0.255 is on the network of br0.
+$CAUSES
+  the unit takes longer than 1 second to answer: try -t10."
 expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
 expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
 
@@ -29,7 +38,11 @@ begin "a negative timeout gives up at once"
 tool lan -b10.77.0.255 -t-1
 expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be -1 seconds.
-Broadcasting to: 10.77.0.255"
+Broadcasting to: 10.77.0.255
+$LAN_NETWORKS
+10.77.0.255 is on the network of br0.
+$CAUSES
+  -t-1 gave the unit no time to answer: try -t10."
 expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
 
 begin "-s passes over other units"
@@ -65,11 +78,10 @@ Found an empeg with serial 9 called \"a name=b\" at 10.77.0.11"
 # A busy machine can hold a unit back by more than the 0.3 s that 0.7 s
 # apart leaves against -t1, so the units keep 0.7 s apart against -t2. The
 # last answers after the first wait would have ended, and the run then waits
-# a whole -t more.
-begin "each new sender starts a fresh wait"
-unit lan 1 'sleep:700' 'send:id=1 name=one'
+# a whole -t more. Units behind one address are told apart by serial.
+begin "each new unit starts a fresh wait"
+unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
 unit lan 2 'sleep:1400' 'send:id=2 name=two'
-unit lan 3 'sleep:2100' 'send:id=3 name=three'
 tool lan -b10.77.0.255 -s-1 -t2
 expect_run 0 "$GIVE_UP" "$BANNER
 Searching for serial number -1
@@ -77,7 +89,7 @@ Setting timeout to be 2 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.12
-Found an empeg with serial 3 called \"three\" at 10.77.0.13"
+Found an empeg with serial 3 called \"three\" at 10.77.0.11"
 expect_lt "milliseconds waited at least" 3900 "$ELAPSED_MS"
 
 # Both keep sending for 20 s, about every 0.3 s; one sender of replies
@@ -112,11 +124,25 @@ Setting timeout to be 5 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 
+# Every read of the interfaces fails; the second reply comes after the list
+# would have been read again.
+begin "interfaces that cannot be read are reported once, and units still found"
+unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
+if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
+  expect_run 0 "" "$BANNER
+Searching for serial number 2
+Setting timeout to be 5 seconds.
+Broadcasting to: 10.77.0.255
+getifaddrs: Too many open files
+Found an empeg with serial 1 called \"one\" at 10.77.0.11
+Found an empeg with serial 2 called \"two\" at 10.77.0.11"
+fi
+
 begin "names are shown and recorded escaped"
 : >"$WORK/hosts"
-unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82'
+unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|" at 6.6.6.6'
 tool lan -b10.77.0.255 -t3 -h"$WORK/hosts" -nplayer.lan
-shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82'
+shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|\" at 6.6.6.6'
 expect_run 0 "" "$BANNER
 Setting timeout to be 3 seconds.
 Host file: $WORK/hosts
@@ -157,7 +183,8 @@ expect_eq "lines but the reason" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: no-such-unit.invalid
 gethostbyname: 
-Unable to send broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
+Unable to send broadcast.
+This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
 reason=$(sed -n '4s/^gethostbyname: //p' "$WORK/err")
 case $reason in
   "Unknown host" | "Host name lookup failure" | "Unknown server error" | \
@@ -173,7 +200,9 @@ expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.99.0.255
 sendto: $E_NETUNREACH
-Unable to send broadcast."
+Unable to send broadcast.
+$LAN_NETWORKS
+10.99.0.255 is on none of these networks: probe one of them with its -b option."
 
 begin "only one of -h and -n"
 tool lan -hhosts
@@ -195,6 +224,32 @@ Usage: $UNITFIND <options>
 -h<file>   - Hosts file to edit
 -t<number> - Number of seconds before timing out"
 
+# A unit on a second network, such as a direct cable with link-local
+# addresses, and no default route: the limited broadcast goes out of every
+# network, and a silent run lists them all.
+begin "-b255.255.255.255 probes every network"
+ip netns add "$ID-cable"
+in_ns "$ID-lan" ip link add ll0 type veth peer name eth0 netns "$ID-cable"
+in_ns "$ID-lan" ip addr add 169.254.10.1/16 brd + dev ll0
+in_ns "$ID-lan" ip link set ll0 up
+in_ns "$ID-cable" ip addr add 169.254.20.2/16 brd + dev eth0
+in_ns "$ID-cable" ip link set eth0 up
+nsenter --net="$NETNS/$ID-cable" -- "$SIM_UNIT" -w 15 'send:id=77 name=cable' &
+UNIT_PIDS+=($!)
+unit lan 1 'sleep:300' 'send:id=11 name=lan'
+tool lan -b255.255.255.255 -s77 -t5
+expect_run 0 "" "$BANNER
+Searching for serial number 77
+Setting timeout to be 5 seconds.
+Broadcasting to: 255.255.255.255
+Found an empeg with serial 77 called \"cable\" at 169.254.20.2"
+stop_units
+tool lan -b255.255.255.255 -t1
+expect_eq "advice" "$LAN_NETWORKS
+  ll0: 169.254.10.1/16, probed with -b169.254.255.255
+  -b255.255.255.255 probes all of them at once.
+The probe went to every one of these networks." "$(sed -n '4,8p' "$WORK/err")"
+
 net_down lan
 
 # The default broadcast address, on a private net numbered to match it.
@@ -203,7 +258,12 @@ net_up home 1 192.168.1.1/24
 unit home 1 -l "$WORK/home-probe"
 tool home
 expect_run 0 "$GIVE_UP" "$BANNER
-Broadcasting to: 192.168.1.255"
+Broadcasting to: 192.168.1.255
+This host's IPv4 networks, and the option that probes each:
+  br0: 192.168.1.1/24, probed with -b192.168.1.255
+192.168.1.255 is on the network of br0.
+$CAUSES
+  the unit takes longer than 5 seconds to answer: try -t10."
 expect_lt "milliseconds waited at least" 4900 "$ELAPSED_MS"
 expect_lt "milliseconds before giving up, against twice the default" "$ELAPSED_MS" 9500
 expect_eq "probe as the unit saw it" "3f00 from 192.168.1.1:8300" "$(cat "$WORK/home-probe")"

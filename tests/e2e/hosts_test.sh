@@ -8,7 +8,6 @@ if [ -z "${IN_PRIVATE_MOUNTS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >
   IN_PRIVATE_MOUNTS=1 exec unshare -m --propagation private "$BASH" "$0" "$@"
 fi
 source "$(dirname "$0")/lib.sh"
-FAULT_INJECT=$(realpath "$3")
 need_namespaces
 # Where / is not a mount point (a chroot) no private mount namespace can be
 # made, and the cases that mount something skip.
@@ -148,18 +147,6 @@ Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
 read: Is a directory
 Unable to modify $H"
 expect_left "hosts "
-
-# faulty FAULTS COMMAND...: runs COMMAND with the fault library preloaded to
-# make the calls that FAULTS names fail. Returns 1, and the case is skipped,
-# where NO_PRELOAD says why nothing can be preloaded.
-faulty() {
-  if [ -n "${NO_PRELOAD:-}" ]; then
-    echo "SKIP [$CASE]: $NO_PRELOAD"
-    return 1
-  fi
-  UNITFIND_FAULTS=$1 LD_PRELOAD=$FAULT_INJECT \
-    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "${@:2}"
-}
 
 # while_stalled CHECK...: runs the tool (with the environment that faulty
 # gives) until the fault library holds a call, runs CHECK meanwhile without

@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
 # Shared by the end-to-end suites: the real binary against simulated units.
-# Usage of a suite: SUITE UNITFIND SIM_UNIT
+# Usage of a suite: SUITE UNITFIND SIM_UNIT FAULT_INJECT
 
 set -u
 UNITFIND=$(realpath "$1")
 SIM_UNIT=$(realpath "$2")
+FAULT_INJECT=$(realpath "${3:-/dev/null}")
 source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
 PASSED=0
 FAILED=0
@@ -79,3 +80,15 @@ fi
 
 BANNER="unitfind 1.0 - find a unit on the local network"
 GIVE_UP="No more replies.  Giving up..."
+
+# faulty FAULTS COMMAND...: runs COMMAND with the fault library preloaded to
+# make the calls that FAULTS names fail. Returns 1, and the case is skipped,
+# where NO_PRELOAD says why nothing can be preloaded.
+faulty() {
+  if [ -n "${NO_PRELOAD:-}" ]; then
+    echo "SKIP [$CASE]: $NO_PRELOAD"
+    return 1
+  fi
+  UNITFIND_FAULTS=$1 LD_PRELOAD=$FAULT_INJECT \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "${@:2}"
+}
