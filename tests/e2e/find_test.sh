@@ -1,218 +1,249 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Finding and reporting units: the real binary against simulated units.
-# Usage: find_test.sh UNITFIND SIM_UNIT
+# Usage: find_test.sh UNITFIND SIM_UNIT FAULT_INJECT [CASE-PATTERN...]
 source "$(dirname "$0")/lib.sh"
-need_namespaces
 
-net_up lan 3
 LAN_NETWORKS="This host's IPv4 networks, and the option that probes each:
   br0: 10.77.0.1/24, probed with -b10.77.0.255"
 CAUSES="No unit answered there. Perhaps:
   the unit is off, or on another network;
   a firewall drops incoming UDP datagrams to port 8300;"
 
-begin "a unit answers at once"
-unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
-tool lan -b10.77.0.255 -t30
-expect_run 0 "" "$BANNER
+basic::answers_at_once() {
+  begin "a unit answers at once"
+  unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
+  tool lan -b10.77.0.255 -t30
+  expect_run 0 "" "$BANNER
 Setting timeout to be 30 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 30100123 called \"Kitchen\" at 10.77.0.11"
-expect_lt "milliseconds to accept, against a 30 s wait" "$ELAPSED_MS" 15000
-expect_eq "probe as the unit saw it" "3f00 from 10.77.0.1:8300" "$(cat "$WORK/probe")"
+  expect_lt "milliseconds to accept, against a 30 s wait" "$ELAPSED_MS" 15000
+  expect_eq "probe as the unit saw it" "3f00 from 10.77.0.1:8300" "$(cat "$WORK/probe")"
+}
 
-begin "nobody answers"
-tool lan -b10.77.0.255 -t1
-expect_run 0 "$GIVE_UP" "$BANNER
+basic::nobody_answers() {
+  begin "nobody answers"
+  tool lan -b10.77.0.255 -t1
+  expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.77.0.255
 $LAN_NETWORKS
 10.77.0.255 is on the network of br0.
 $CAUSES
   the unit takes longer than 1 second to answer: try -t10."
-expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
-expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
+  expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
+  expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
+}
 
-begin "a negative timeout gives up at once"
-tool lan -b10.77.0.255 -t-1
-expect_run 0 "$GIVE_UP" "$BANNER
+basic::negative_timeout() {
+  begin "a negative timeout gives up at once"
+  tool lan -b10.77.0.255 -t-1
+  expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be -1 seconds.
 Broadcasting to: 10.77.0.255
 $LAN_NETWORKS
 10.77.0.255 is on the network of br0.
 $CAUSES
   -t-1 gave the unit no time to answer: try -t10."
-expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
+  expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
+}
 
-begin "-s passes over other units"
-unit lan 1 'send:id=111 name=first'
-unit lan 2 'sleep:200' 'send:id=222 name=second'
-tool lan -b10.77.0.255 -s222 -t30
-expect_run 0 "" "$BANNER
+replies::serial_passes_over_others() {
+  begin "-s passes over other units"
+  unit lan 1 'send:id=111 name=first'
+  unit lan 2 'sleep:200' 'send:id=222 name=second'
+  tool lan -b10.77.0.255 -s222 -t30
+  expect_run 0 "" "$BANNER
 Searching for serial number 222
 Setting timeout to be 30 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 111 called \"first\" at 10.77.0.11
 Found an empeg with serial 222 called \"second\" at 10.77.0.12"
-expect_lt "milliseconds to accept the second, against a 30 s wait" "$ELAPSED_MS" 15000
+  expect_lt "milliseconds to accept the second, against a 30 s wait" "$ELAPSED_MS" 15000
+}
 
-begin "without -s the first reply is accepted, serial 0 included"
-unit lan 1 'send:id=zero name=first'
-unit lan 2 'sleep:200' 'send:id=222 name=second'
-tool lan -b10.77.0.255 -t3
-expect_run 0 "" "$BANNER
+replies::first_reply_accepted() {
+  begin "without -s the first reply is accepted, serial 0 included"
+  unit lan 1 'send:id=zero name=first'
+  unit lan 2 'sleep:200' 'send:id=222 name=second'
+  tool lan -b10.77.0.255 -t3
+  expect_run 0 "" "$BANNER
 Setting timeout to be 3 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 0 called \"first\" at 10.77.0.11"
+}
 
-begin "datagrams that are not replies are passed over"
-unit lan 1 'send:hello' 'send:id=5' 'send:name=x' 'send:' 'send:id=7\0name=z' \
-  'send:?\0' 'send:id=9 hostname=a name=b'
-tool lan -b10.77.0.255 -t3
-expect_run 0 "" "$BANNER
+replies::not_replies() {
+  begin "datagrams that are not replies are passed over"
+  unit lan 1 'send:hello' 'send:id=5' 'send:name=x' 'send:' 'send:id=7\0name=z' \
+    'send:?\0' 'send:id=9 hostname=a name=b'
+  tool lan -b10.77.0.255 -t3
+  expect_run 0 "" "$BANNER
 Setting timeout to be 3 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 9 called \"a name=b\" at 10.77.0.11"
+}
 
 # A busy machine can hold a unit back by more than the 0.3 s that 0.7 s
 # apart leaves against -t1, so the units keep 0.7 s apart against -t2. The
 # last answers after the first wait would have ended, and the run then waits
 # a whole -t more. Units behind one address are told apart by serial.
-begin "each new unit starts a fresh wait"
-unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
-unit lan 2 'sleep:1400' 'send:id=2 name=two'
-tool lan -b10.77.0.255 -s-1 -t2
-expect_run 0 "$GIVE_UP" "$BANNER
+replies::fresh_wait_per_unit() {
+  begin "each new unit starts a fresh wait"
+  unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
+  unit lan 2 'sleep:1400' 'send:id=2 name=two'
+  tool lan -b10.77.0.255 -s-1 -t2
+  expect_run 0 "$GIVE_UP" "$BANNER
 Searching for serial number -1
 Setting timeout to be 2 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.12
 Found an empeg with serial 3 called \"three\" at 10.77.0.11"
-expect_lt "milliseconds waited at least" 3900 "$ELAPSED_MS"
+  expect_lt "milliseconds waited at least" 3900 "$ELAPSED_MS"
+}
 
 # Both keep sending for 20 s, about every 0.3 s; one sender of replies
 # bounds the run at 2 s.
-begin "junk and repeated replies do not keep a run waiting"
-unit lan 1 'pace:3' 'flood:60:id=5 name=again'
-unit lan 2 'pace:3' 'flood:60:junk'
-tool lan -b10.77.0.255 -s6 -t1
-found='Found an empeg with serial 5 called "again" at 10.77.0.11'
-expect_eq "exit status" 0 "$STATUS"
-expect_eq "standard output" "$GIVE_UP" "$OUT"
-expect_eq "first lines" "$BANNER
+replies::junk_and_repeats() {
+  begin "junk and repeated replies do not keep a run waiting"
+  unit lan 1 'pace:3' 'flood:60:id=5 name=again'
+  unit lan 2 'pace:3' 'flood:60:junk'
+  tool lan -b10.77.0.255 -s6 -t1
+  found='Found an empeg with serial 5 called "again" at 10.77.0.11'
+  expect_eq "exit status" 0 "$STATUS"
+  expect_eq "standard output" "$GIVE_UP" "$OUT"
+  expect_eq "first lines" "$BANNER
 Searching for serial number 6
 Setting timeout to be 1 second.
 Broadcasting to: 10.77.0.255
 $found" "$(head -n 5 "$WORK/err")"
-expect_eq "other lines" "" "$(sed 1,5d "$WORK/err" | grep -vxF "$found")"
-expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
-expect_lt "milliseconds, against 20 s of datagrams" "$ELAPSED_MS" 10000
+  expect_eq "other lines" "" "$(sed 1,5d "$WORK/err" | grep -vxF "$found")"
+  expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
+  expect_lt "milliseconds, against 20 s of datagrams" "$ELAPSED_MS" 10000
+}
 
 # Any local user can send from a loopback address or this host's own one.
-begin "replies sent from this host are not believed"
-for source in 127.5.5.5 10.77.0.1; do
-  nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
-  UNIT_PIDS+=($!)
-done
-unit lan 1 'sleep:1500' 'send:id=222 name=real'
-tool lan -b10.77.0.255 -s222 -t5
-expect_run 0 "" "$BANNER
+replies::from_this_host() {
+  begin "replies sent from this host are not believed"
+  for source in 127.5.5.5 10.77.0.1; do
+    nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
+    UNIT_PIDS+=($!)
+  done
+  unit lan 1 'sleep:1500' 'send:id=222 name=real'
+  tool lan -b10.77.0.255 -s222 -t5
+  expect_run 0 "" "$BANNER
 Searching for serial number 222
 Setting timeout to be 5 seconds.
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
+}
 
 # Every read of the interfaces fails; the second reply comes after the list
 # would have been read again.
-begin "interfaces that cannot be read are reported once, and units still found"
-unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
-if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
-  expect_run 0 "" "$BANNER
+networks::interfaces_unreadable() {
+  begin "interfaces that cannot be read are reported once, and units still found"
+  unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
+  if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
+    expect_run 0 "" "$BANNER
 Searching for serial number 2
 Setting timeout to be 5 seconds.
 Broadcasting to: 10.77.0.255
 getifaddrs: Too many open files
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.11"
-fi
+  fi
+}
 
-begin "names are shown and recorded escaped"
-: >"$WORK/hosts"
-unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|" at 6.6.6.6'
-tool lan -b10.77.0.255 -t3 -h"$WORK/hosts" -nplayer.lan
-shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|\" at 6.6.6.6'
-expect_run 0 "" "$BANNER
+replies::names_escaped() {
+  begin "names are shown and recorded escaped"
+  : >"$WORK/hosts"
+  unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|" at 6.6.6.6'
+  tool lan -b10.77.0.255 -t3 -h"$WORK/hosts" -nplayer.lan
+  shown='evil\nFound an empeg\x1b[2J\t\x7fé Küche 日本|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|\" at 6.6.6.6'
+  expect_run 0 "" "$BANNER
 Setting timeout to be 3 seconds.
 Host file: $WORK/hosts
 Name to be give to empeg: player.lan
 Broadcasting to: 10.77.0.255
 Found an empeg with serial 4 called \"$shown\" at 10.77.0.11
 Appending entry for player.lan to $WORK/hosts"
-expect_eq "hosts entry" "10.77.0.11 player.lan # Empeg: Serial=4 Name=$shown [EMPEG-4-EMPEG]" \
-  "$(tail -n 1 "$WORK/hosts")"
+  expect_eq "hosts entry" "10.77.0.11 player.lan # Empeg: Serial=4 Name=$shown [EMPEG-4-EMPEG]" \
+    "$(tail -n 1 "$WORK/hosts")"
+}
 
-begin "host names that would break the hosts file"
-for name in $'player\n10.6.6.6' $'a\x01' $'a\x7f' "$(printf 'a%.0s' {1..254})"; do
-  tool lan -b10.77.0.255 -h"$WORK/hosts" "-n$name"
-  expect_run 1 "" "$BANNER
+basic::bad_host_names() {
+  begin "host names that would break the hosts file"
+  for name in $'player\n10.6.6.6' $'a\x01' $'a\x7f' "$(printf 'a%.0s' {1..254})"; do
+    tool lan -b10.77.0.255 -h"$WORK/hosts" "-n$name"
+    expect_run 1 "" "$BANNER
 Host file: $WORK/hosts
 Invalid empeg name."
-done
+  done
+}
 
-begin "the listening port is taken"
-nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -k -w 5 -r "$WORK/held" &
-UNIT_PIDS+=($!)
-for _ in $(seq 100); do [ -e "$WORK/held" ] && break; sleep 0.05; done
-tool lan -b10.77.0.255 -t1
-expect_run 1 "" "$BANNER
+networks::port_taken() {
+  begin "the listening port is taken"
+  nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -k -w 5 -r "$WORK/held" &
+  UNIT_PIDS+=($!)
+  for _ in $(seq 100); do [ -e "$WORK/held" ] && break; sleep 0.05; done
+  tool lan -b10.77.0.255 -t1
+  expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.77.0.255
 bind: $E_ADDRINUSE
 Unable to open listen socket."
+}
 
 # Without a route, the resolver cannot reach a server either. Its reasons
 # are glibc's and musl's.
-begin "a broadcast host that does not resolve"
-ip netns add "$ID-bare"
-in_ns "$ID-bare" ip link set lo up
-tool bare -bno-such-unit.invalid -t1
-expect_eq "exit status" 1 "$STATUS"
-expect_eq "lines but the reason" "$BANNER
+networks::host_unresolved() {
+  begin "a broadcast host that does not resolve"
+  ip netns add "$ID-bare"
+  in_ns "$ID-bare" ip link set lo up
+  tool bare -bno-such-unit.invalid -t1
+  expect_eq "exit status" 1 "$STATUS"
+  expect_eq "lines but the reason" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: no-such-unit.invalid
 gethostbyname: 
 Unable to send broadcast.
 This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
-reason=$(sed -n '4s/^gethostbyname: //p' "$WORK/err")
-case $reason in
-  "Unknown host" | "Host name lookup failure" | "Unknown server error" | \
-  "No address associated with name" | "Host not found" | "Try again" | \
-  "Non-recoverable error" | "Address not available") pass ;;
-  *) fail "not a resolver's reason: $reason" ;;
-esac
-ip netns del "$ID-bare"
+  reason=$(sed -n '4s/^gethostbyname: //p' "$WORK/err")
+  case $reason in
+    "Unknown host" | "Host name lookup failure" | "Unknown server error" | \
+    "No address associated with name" | "Host not found" | "Try again" | \
+    "Non-recoverable error" | "Address not available") pass ;;
+    *) fail "not a resolver's reason: $reason" ;;
+  esac
+  ip netns del "$ID-bare"
+}
 
-begin "a broadcast address that cannot be reached"
-tool lan -b10.99.0.255 -t1
-expect_run 1 "" "$BANNER
+networks::address_unreachable() {
+  begin "a broadcast address that cannot be reached"
+  tool lan -b10.99.0.255 -t1
+  expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
 Broadcasting to: 10.99.0.255
 sendto: $E_NETUNREACH
 Unable to send broadcast.
 $LAN_NETWORKS
 10.99.0.255 is on none of these networks: probe one of them with its -b option."
+}
 
-begin "only one of -h and -n"
-tool lan -hhosts
-expect_run 1 "" "$BANNER
+basic::only_one_of_h_and_n() {
+  begin "only one of -h and -n"
+  tool lan -hhosts
+  expect_run 1 "" "$BANNER
 Host file: hosts
 Must have both a hosts filename and an empeg name!"
+}
 
-begin "a rejected option ends the run before the search"
-tool lan -t2 -x -b10.77.0.255
-expect_run 1 "" "$BANNER
+basic::rejected_option() {
+  begin "a rejected option ends the run before the search"
+  tool lan -t2 -x -b10.77.0.255
+  expect_run 1 "" "$BANNER
 Setting timeout to be 2 seconds.
 Unknown option: -x
 
@@ -223,49 +254,56 @@ Usage: $UNITFIND <options>
 -n<name>   - Name to give empeg in hosts file e.g. player.example.com
 -h<file>   - Hosts file to edit
 -t<number> - Number of seconds before timing out"
+}
 
 # A unit on a second network, such as a direct cable with link-local
 # addresses, and no default route: the limited broadcast goes out of every
-# network, and a silent run lists them all.
-begin "-b255.255.255.255 probes every network"
-ip netns add "$ID-cable"
-in_ns "$ID-lan" ip link add ll0 type veth peer name eth0 netns "$ID-cable"
-in_ns "$ID-lan" ip addr add 169.254.10.1/16 brd + dev ll0
-in_ns "$ID-lan" ip link set ll0 up
-in_ns "$ID-cable" ip addr add 169.254.20.2/16 brd + dev eth0
-in_ns "$ID-cable" ip link set eth0 up
-nsenter --net="$NETNS/$ID-cable" -- "$SIM_UNIT" -w 15 'send:id=77 name=cable' &
-UNIT_PIDS+=($!)
-unit lan 1 'sleep:300' 'send:id=11 name=lan'
-tool lan -b255.255.255.255 -s77 -t5
-expect_run 0 "" "$BANNER
+# network, and a silent run lists them all. The net is this case's own, as
+# no other case expects the second network.
+networks::every_network() {
+  begin "-b255.255.255.255 probes every network"
+  net_up wide 1
+  ip netns add "$ID-wide-cable"
+  in_ns "$ID-wide" ip link add ll0 type veth peer name eth0 netns "$ID-wide-cable"
+  in_ns "$ID-wide" ip addr add 169.254.10.1/16 brd + dev ll0
+  in_ns "$ID-wide" ip link set ll0 up
+  in_ns "$ID-wide-cable" ip addr add 169.254.20.2/16 brd + dev eth0
+  in_ns "$ID-wide-cable" ip link set eth0 up
+  nsenter --net="$NETNS/$ID-wide-cable" -- "$SIM_UNIT" -w 15 'send:id=77 name=cable' &
+  UNIT_PIDS+=($!)
+  unit wide 1 'sleep:300' 'send:id=11 name=lan'
+  tool wide -b255.255.255.255 -s77 -t5
+  expect_run 0 "" "$BANNER
 Searching for serial number 77
 Setting timeout to be 5 seconds.
 Broadcasting to: 255.255.255.255
 Found an empeg with serial 77 called \"cable\" at 169.254.20.2"
-stop_units
-tool lan -b255.255.255.255 -t1
-expect_eq "advice" "$LAN_NETWORKS
+  stop_units
+  tool wide -b255.255.255.255 -t1
+  expect_eq "advice" "$LAN_NETWORKS
   ll0: 169.254.10.1/16, probed with -b169.254.255.255
   -b255.255.255.255 probes all of them at once.
 The probe went to every one of these networks." "$(sed -n '4,8p' "$WORK/err")"
-
-net_down lan
+  net_down wide
+}
 
 # The default broadcast address, on a private net numbered to match it.
-begin "no options: the default address, five seconds, give up"
-net_up home 1 192.168.1.1/24
-unit home 1 -l "$WORK/home-probe"
-tool home
-expect_run 0 "$GIVE_UP" "$BANNER
+basic::no_options() {
+  begin "no options: the default address, five seconds, give up"
+  net_up home 1 192.168.1.1/24
+  unit home 1 -l "$WORK/home-probe"
+  tool home
+  expect_run 0 "$GIVE_UP" "$BANNER
 Broadcasting to: 192.168.1.255
 This host's IPv4 networks, and the option that probes each:
   br0: 192.168.1.1/24, probed with -b192.168.1.255
 192.168.1.255 is on the network of br0.
 $CAUSES
   the unit takes longer than 5 seconds to answer: try -t10."
-expect_lt "milliseconds waited at least" 4900 "$ELAPSED_MS"
-expect_lt "milliseconds before giving up, against twice the default" "$ELAPSED_MS" 9500
-expect_eq "probe as the unit saw it" "3f00 from 192.168.1.1:8300" "$(cat "$WORK/home-probe")"
+  expect_lt "milliseconds waited at least" 4900 "$ELAPSED_MS"
+  expect_lt "milliseconds before giving up, against twice the default" "$ELAPSED_MS" 9500
+  expect_eq "probe as the unit saw it" "3f00 from 192.168.1.1:8300" "$(cat "$WORK/home-probe")"
+}
 
-finish
+run_cases lan 3
+

@@ -1,11 +1,23 @@
 # SPDX-License-Identifier: MIT
 # Shared by the end-to-end suites: the real binary against simulated units.
-# Usage of a suite: SUITE UNITFIND SIM_UNIT FAULT_INJECT
+# A case is a function named GROUP::NAME. Usage of a suite:
+#   SUITE UNITFIND SIM_UNIT FAULT_INJECT [PATTERN...]
+#   SUITE --list [PATTERN...]
+# runs, or names, the cases that match a PATTERN (a shell glob such as
+# 'faults::*' or '*lock*'), every case without one.
 
 set -u
-UNITFIND=$(realpath "$1")
-SIM_UNIT=$(realpath "$2")
-FAULT_INJECT=$(realpath "${3:-/dev/null}")
+if [ "${1:-}" = --list ]; then
+  LIST=1
+  UNITFIND="" SIM_UNIT="" FAULT_INJECT=""
+  PATTERNS=("${@:2}")
+else
+  LIST=""
+  UNITFIND=$(realpath "$1")
+  SIM_UNIT=$(realpath "$2")
+  FAULT_INJECT=$(realpath "${3:-/dev/null}")
+  PATTERNS=("${@:4}")
+fi
 source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
 PASSED=0
 FAILED=0
@@ -61,9 +73,56 @@ expect_run() {
   expect_eq "standard error" "$err" "$ERR"
 }
 
-finish() {
+selected() {
+  local pattern
+  [ ${#PATTERNS[@]} -eq 0 ] && return 0
+  for pattern in "${PATTERNS[@]}"; do
+    # shellcheck disable=SC2053 # a glob on purpose
+    [[ $1 == $pattern ]] && return 0
+  done
+  return 1
+}
+
+# run_cases NET UNITS: makes NET with UNITS unit hosts for every case to use,
+# then runs the selected cases in the order they are defined, each in a
+# subshell of its own that starts with no unit running, an empty $WORK and
+# what the suite's fresh_state (if any) sets up, so that any case can run
+# alone. Exits with the suite's status.
+run_cases() {
+  local name cases=() passed failed
+  shopt -s extdebug
+  for name in $(compgen -A function | grep -F '::'); do
+    # With extdebug, declare -F gives the line that defines the function.
+    selected "$name" && declare -F "$name"
+  done | sort -k2n | while read -r name _; do echo "$name"; done >"$WORK/cases"
+  shopt -u extdebug
+  mapfile -t cases <"$WORK/cases"
+  [ ${#cases[@]} -gt 0 ] || { echo "No case matches ${PATTERNS[*]}"; exit 1; }
+  [ -z "$LIST" ] || { printf '%s\n' "${cases[@]}"; exit 0; }
+  need_namespaces
+  net_up "$1" "$2"
+  for name in "${cases[@]}"; do
+    echo "-- $name"
+    # The counts go to a dot file, which emptying $WORK leaves.
+    rm -f "$WORK/.counts"
+    (
+      rm -rf "${WORK:?}"/*
+      CASE=$name PASSED=0 FAILED=0
+      ! declare -F fresh_state >/dev/null || fresh_state
+      "$name"
+      stop_units
+      echo "$PASSED $FAILED" >"$WORK/.counts"
+    )
+    if read -r passed failed 2>/dev/null <"$WORK/.counts"; then
+      PASSED=$((PASSED + passed)) FAILED=$((FAILED + failed))
+    else
+      CASE=$name
+      fail "the case ended before its last check"
+    fi
+  done
   echo "$PASSED passed, $FAILED failed"
   [ "$FAILED" -eq 0 ]
+  exit
 }
 
 # A static binary (the musl build) cannot load the fault library, and its C
