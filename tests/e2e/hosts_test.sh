@@ -428,7 +428,7 @@ locks::held() {
   hold_lock 60
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan -t1
-  kill $HOLDER
+  kill $HOLDER 2>/dev/null
   expect_eq "report" "Waiting for the lock on $H
 Going on without the lock on $H
 $APPEND" "$(tail -n 3 <<<"$ERR")"

@@ -91,7 +91,7 @@ selected() {
 run_cases() {
   local name cases=() passed failed
   shopt -s extdebug
-  for name in $(compgen -A function | grep -F '::'); do
+  for name in $(declare -F | awk '$3 ~ /::/ {print $3}'); do
     # With extdebug, declare -F gives the line that defines the function.
     selected "$name" && declare -F "$name"
   done | sort -k2n | while read -r name _; do echo "$name"; done >"$WORK/cases"
