@@ -10,8 +10,7 @@ CAUSES="No unit answered there. Perhaps:
   the unit is off, or on another network;
   a firewall drops incoming UDP datagrams to port 8300;"
 
-basic::answers_at_once() {
-  begin "a unit answers at once"
+basic::answers_at_once() { # a unit answers at once
   unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
   tool lan -b10.77.0.255 -t30
   expect_run 0 "" "$BANNER
@@ -22,8 +21,7 @@ Found an empeg with serial 30100123 called \"Kitchen\" at 10.77.0.11"
   expect_eq "probe as the unit saw it" "3f00 from 10.77.0.1:8300" "$(cat "$WORK/probe")"
 }
 
-basic::nobody_answers() {
-  begin "nobody answers"
+basic::nobody_answers() { # nobody answers
   tool lan -b10.77.0.255 -t1
   expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be 1 second.
@@ -36,8 +34,7 @@ $CAUSES
   expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
 }
 
-basic::negative_timeout() {
-  begin "a negative timeout gives up at once"
+basic::negative_timeout() { # a negative timeout gives up at once
   tool lan -b10.77.0.255 -t-1
   expect_run 0 "$GIVE_UP" "$BANNER
 Setting timeout to be -1 seconds.
@@ -49,8 +46,7 @@ $CAUSES
   expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
 }
 
-replies::serial_passes_over_others() {
-  begin "-s passes over other units"
+replies::serial_passes_over_others() { # -s passes over other units
   unit lan 1 'send:id=111 name=first'
   unit lan 2 'sleep:200' 'send:id=222 name=second'
   tool lan -b10.77.0.255 -s222 -t30
@@ -63,8 +59,7 @@ Found an empeg with serial 222 called \"second\" at 10.77.0.12"
   expect_lt "milliseconds to accept the second, against a 30 s wait" "$ELAPSED_MS" 15000
 }
 
-replies::first_reply_accepted() {
-  begin "without -s the first reply is accepted, serial 0 included"
+replies::first_reply_accepted() { # without -s the first reply is accepted, serial 0 included
   unit lan 1 'send:id=zero name=first'
   unit lan 2 'sleep:200' 'send:id=222 name=second'
   tool lan -b10.77.0.255 -t3
@@ -74,8 +69,7 @@ Broadcasting to: 10.77.0.255
 Found an empeg with serial 0 called \"first\" at 10.77.0.11"
 }
 
-replies::not_replies() {
-  begin "datagrams that are not replies are passed over"
+replies::not_replies() { # datagrams that are not replies are passed over
   unit lan 1 'send:hello' 'send:id=5' 'send:name=x' 'send:' 'send:id=7\0name=z' \
     'send:?\0' 'send:id=9 hostname=a name=b'
   tool lan -b10.77.0.255 -t3
@@ -89,8 +83,7 @@ Found an empeg with serial 9 called \"a name=b\" at 10.77.0.11"
 # apart leaves against -t1, so the units keep 0.7 s apart against -t2. The
 # last answers after the first wait would have ended, and the run then waits
 # a whole -t more. Units behind one address are told apart by serial.
-replies::fresh_wait_per_unit() {
-  begin "each new unit starts a fresh wait"
+replies::fresh_wait_per_unit() { # each new unit starts a fresh wait
   unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
   unit lan 2 'sleep:1400' 'send:id=2 name=two'
   tool lan -b10.77.0.255 -s-1 -t2
@@ -106,8 +99,7 @@ Found an empeg with serial 3 called \"three\" at 10.77.0.11"
 
 # Both keep sending for 20 s, about every 0.3 s; one sender of replies
 # bounds the run at 2 s.
-replies::junk_and_repeats() {
-  begin "junk and repeated replies do not keep a run waiting"
+replies::junk_and_repeats() { # junk and repeated replies do not keep a run waiting
   unit lan 1 'pace:3' 'flood:60:id=5 name=again'
   unit lan 2 'pace:3' 'flood:60:junk'
   tool lan -b10.77.0.255 -s6 -t1
@@ -125,8 +117,7 @@ $found" "$(head -n 5 "$WORK/err")"
 }
 
 # Any local user can send from a loopback address or this host's own one.
-replies::from_this_host() {
-  begin "replies sent from this host are not believed"
+replies::from_this_host() { # replies sent from this host are not believed
   for source in 127.5.5.5 10.77.0.1; do
     nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -a $source -d $source 'pace:10' 'flood:50:id=222 name=forged' &
     UNIT_PIDS+=($!)
@@ -140,10 +131,10 @@ Broadcasting to: 10.77.0.255
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 }
 
+# Interfaces that cannot be read are reported once, and units still found.
 # Every read of the interfaces fails; the second reply comes after the list
 # would have been read again.
 networks::interfaces_unreadable() {
-  begin "interfaces that cannot be read are reported once, and units still found"
   unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
   if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
     expect_run 0 "" "$BANNER
@@ -156,8 +147,7 @@ Found an empeg with serial 2 called \"two\" at 10.77.0.11"
   fi
 }
 
-replies::names_escaped() {
-  begin "names are shown and recorded escaped"
+replies::names_escaped() { # names are shown and recorded escaped
   : >"$WORK/hosts"
   unit lan 1 'send:id=4 name=evil\nFound an empeg\x1b[2J\t\x7f\xc3\xa9 K\xc3\xbcche \xe6\x97\xa5\xe6\x9c\xac|\xc2\x9b|\x9b|\xe2\x80\xae|\xe2\x80\xa8|\\n|\xc0\xaf|\xed\xa0\x80|\xe2\x82|" at 6.6.6.6'
   tool lan -b10.77.0.255 -t3 -h"$WORK/hosts" -nplayer.lan
@@ -173,8 +163,7 @@ Appending entry for player.lan to $WORK/hosts"
     "$(tail -n 1 "$WORK/hosts")"
 }
 
-basic::bad_host_names() {
-  begin "host names that would break the hosts file"
+basic::bad_host_names() { # host names that would break the hosts file
   for name in $'player\n10.6.6.6' $'a\x01' $'a\x7f' "$(printf 'a%.0s' {1..254})"; do
     tool lan -b10.77.0.255 -h"$WORK/hosts" "-n$name"
     expect_run 1 "" "$BANNER
@@ -183,8 +172,7 @@ Invalid empeg name."
   done
 }
 
-networks::port_taken() {
-  begin "the listening port is taken"
+networks::port_taken() { # the listening port is taken
   nsenter --net="$NETNS/$ID-lan" -- "$SIM_UNIT" -k -w 5 -r "$WORK/held" &
   UNIT_PIDS+=($!)
   for _ in $(seq 100); do [ -e "$WORK/held" ] && break; sleep 0.05; done
@@ -198,8 +186,7 @@ Unable to open listen socket."
 
 # Without a route, the resolver cannot reach a server either. Its reasons
 # are glibc's and musl's.
-networks::host_unresolved() {
-  begin "a broadcast host that does not resolve"
+networks::host_unresolved() { # a broadcast host that does not resolve
   ip netns add "$ID-bare"
   in_ns "$ID-bare" ip link set lo up
   tool bare -bno-such-unit.invalid -t1
@@ -220,8 +207,7 @@ This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /
   ip netns del "$ID-bare"
 }
 
-networks::address_unreachable() {
-  begin "a broadcast address that cannot be reached"
+networks::address_unreachable() { # a broadcast address that cannot be reached
   tool lan -b10.99.0.255 -t1
   expect_run 1 "" "$BANNER
 Setting timeout to be 1 second.
@@ -232,16 +218,14 @@ $LAN_NETWORKS
 10.99.0.255 is on none of these networks: probe one of them with its -b option."
 }
 
-basic::only_one_of_h_and_n() {
-  begin "only one of -h and -n"
+basic::only_one_of_h_and_n() { # only one of -h and -n
   tool lan -hhosts
   expect_run 1 "" "$BANNER
 Host file: hosts
 Must have both a hosts filename and an empeg name!"
 }
 
-basic::rejected_option() {
-  begin "a rejected option ends the run before the search"
+basic::rejected_option() { # a rejected option ends the run before the search
   tool lan -t2 -x -b10.77.0.255
   expect_run 1 "" "$BANNER
 Setting timeout to be 2 seconds.
@@ -260,8 +244,7 @@ Usage: $UNITFIND <options>
 # addresses, and no default route: the limited broadcast goes out of every
 # network, and a silent run lists them all. The net is this case's own, as
 # no other case expects the second network.
-networks::every_network() {
-  begin "-b255.255.255.255 probes every network"
+networks::every_network() { # -b255.255.255.255 probes every network
   net_up wide 1
   ip netns add "$ID-wide-cable"
   in_ns "$ID-wide" ip link add ll0 type veth peer name eth0 netns "$ID-wide-cable"
@@ -288,8 +271,7 @@ The probe went to every one of these networks." "$(sed -n '4,8p' "$WORK/err")"
 }
 
 # The default broadcast address, on a private net numbered to match it.
-basic::no_options() {
-  begin "no options: the default address, five seconds, give up"
+basic::no_options() { # no options: the default address, five seconds, give up
   net_up home 1 192.168.1.1/24
   unit home 1 -l "$WORK/home-probe"
   tool home

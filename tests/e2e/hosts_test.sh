@@ -74,8 +74,7 @@ run_lan() {
   tool lan -b10.77.0.255 -t3 -h"$H" -nplayer.lan "$@"
 }
 
-update::first_run_appends() {
-  begin "the first run appends an entry, keeping mode, owner and the old file"
+update::first_run_appends() { # the first run appends an entry, keeping mode, owner and the old file
   chmod 0644 "$H"
   chown 1234:5678 "$H"
   unit lan 1 'send:id=30100123 name=Living room'
@@ -90,8 +89,7 @@ Appending entry for player.lan to $H"
   expect_resolved "resolved by getent" 10.77.0.11 player.lan
 }
 
-update::second_run_replaces() {
-  begin "a second run replaces the entry in place"
+update::second_run_replaces() { # a second run replaces the entry in place
   # What a first run leaves, and a line added after it.
   printf '%s\n%s\nafter\n' "$ORIGINAL" "$ENTRY1" >"$H"
   printf 'older backup\n' >"$H.old"
@@ -107,8 +105,7 @@ Modifying entry for player.lan in $H"
   expect_resolved "resolved by getent" 10.77.0.12 player.lan
 }
 
-update::name_cannot_add_line() {
-  begin "a name from the network cannot add a line"
+update::name_cannot_add_line() { # a name from the network cannot add a line
   unit lan 1 'send:id=7 name=x\n10.66.6.6 bank.example.com\r\x1b'
   run_lan
   expect_eq "exit status" 0 "$STATUS"
@@ -126,8 +123,7 @@ update::name_cannot_add_line() {
   expect_resolved "the longest host name resolves" 10.77.0.11 "$LONG_HOST"
 }
 
-update::no_unit_no_change() {
-  begin "no unit answers: the hosts file is not touched"
+update::no_unit_no_change() { # no unit answers: the hosts file is not touched
   run_lan -t1
   expect_eq "exit status" 0 "$STATUS"
   expect_eq "standard output" "$GIVE_UP" "$OUT"
@@ -135,8 +131,7 @@ update::no_unit_no_change() {
   expect_left "hosts "
 }
 
-update::missing_file() {
-  begin "a missing hosts file is reported and not created"
+update::missing_file() { # a missing hosts file is reported and not created
   rm "$H"
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan
@@ -147,8 +142,7 @@ Unable to modify $H"
   expect_left ""
 }
 
-files::directory() {
-  begin "a directory as the hosts file"
+files::directory() { # a directory as the hosts file
   rm "$H"
   mkdir "$H"
   unit lan 1 'send:id=30100123 name=Living room'
@@ -226,8 +220,7 @@ faults::backup_is_directory() { fault_case "a backup name that is a directory" "
   "rename: Is a directory" 'rm "$H.old" && mkdir "$H.old"'; }
 faults::flock() { fault_case "a lock that fails" "flock:1:5" "flock: Input/output error"; }
 
-faults::no_links_copy_backup() {
-  begin "no hard links: a copy as backup, and the hosts path never empty"
+faults::no_links_copy_backup() { # no hard links: a copy as backup, and the hosts path never empty
   chmod 0640 "$H"
   chown 1234:5678 "$H"
   unit lan 1 'send:id=30100123 name=Living room'
@@ -238,15 +231,13 @@ faults::no_links_copy_backup() {
   fi
 }
 
-faults::sigterm() {
-  begin "SIGTERM while the update writes: it finishes first, and nothing is left"
+faults::sigterm() { # SIGTERM while the update writes: it finishes first, and nothing is left
   unit lan 1 'send:id=30100123 name=Living room'
   faulty "fsync:1:sleep2" while_stalled \
     sh -c 'kill -TERM "$(cat "$1")"' _ "$WORK/stalled" && expect_updated 143
 }
 
-faults::full_file_system() {
-  begin "a full file system"
+faults::full_file_system() { # a full file system
   if mounts_or_skip; then
     unit lan 1 'send:id=30100123 name=Living room'
     SMALL="$WORK/small"
@@ -274,8 +265,7 @@ Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
   fi
 }
 
-files::mounted() {
-  begin "a file mounted over the hosts path, as in containers, is rewritten in place"
+files::mounted() { # a file mounted over the hosts path, as in containers, is rewritten in place
   if mounts_or_skip; then
     MOUNT='printf "%s" "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"'
     eval "$MOUNT"
@@ -293,8 +283,7 @@ posix_fallocate: No space left on device" "$MOUNT"
   fi
 }
 
-faults::rename_busy() {
-  begin "a rename refused as busy: rewritten in place, the backup a separate copy"
+faults::rename_busy() { # a rename refused as busy: rewritten in place, the backup a separate copy
   INODE=$(stat -c %i "$H")
   unit lan 1 'send:id=30100123 name=Living room'
   if faulty "rename:1:16" run_lan; then
@@ -304,16 +293,14 @@ faults::rename_busy() {
   fi
 }
 
-files::backup_hard_link() {
-  begin "a backup that is a hard link to the file: nothing is left"
+files::backup_hard_link() { # a backup that is a hard link to the file: nothing is left
   ln "$H" "$H.old"
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan
   expect_updated
 }
 
-faults::size_limit() {
-  begin "a file-size limit: the write fails, and nothing is left"
+faults::size_limit() { # a file-size limit: the write fails, and nothing is left
   printf '#%.0s' $(seq 1100) >>"$H"
   cp "$H" "$WORK/before"
   unit lan 1 'send:id=30100123 name=Living room'
@@ -325,8 +312,7 @@ Unable to modify $H" "$(tail -n 2 "$WORK/err")"
   expect_left "hosts "
 }
 
-files::replaced_mid_update() {
-  begin "the directory or the file replaced mid-update"
+files::replaced_mid_update() { # the directory or the file replaced mid-update
   mkdir "$WORK/other" && printf 'other\n' >"$WORK/other/hosts"
   unit lan 1 'send:id=30100123 name=Living room'
   if faulty "fsync:1:sleep2" while_stalled sh -c 'mv "$1" "$1.moved" && ln -s other "$1"' _ "$ETC"; then
@@ -343,8 +329,8 @@ files::replaced_mid_update() {
   fi
 }
 
+# an append-only directory: the run ends, and says what it could not remove
 faults::append_only_directory() {
-  begin "an append-only directory: the run ends, and says what it could not remove"
   if chattr +a "$ETC" 2>/dev/null; then
     unit lan 1 'send:id=30100123 name=Living room'
     run_lan
@@ -359,8 +345,7 @@ Unable to modify $H" "$(tail -n 4 <<<"$ERR")"
   fi
 }
 
-files::symbolic_link() {
-  begin "a symbolic link: the file it leads to is updated, the link kept"
+files::symbolic_link() { # a symbolic link: the file it leads to is updated, the link kept
   mkdir "$ETC/real"
   mv "$H" "$ETC/real/hosts.txt"
   ln -s real/hosts.txt "$H"
@@ -372,8 +357,7 @@ files::symbolic_link() {
   expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
 }
 
-files::acl() {
-  begin "an ACL is carried over, or nothing changes"
+files::acl() { # an ACL is carried over, or nothing changes
   ACL_SET='setfacl -m u:1001:rw,g::---,m::rw "$H"'
   if eval "$ACL_SET"; then
     ACL=$(getfacl -cp "$H")
@@ -388,8 +372,7 @@ fsetxattr: Operation not supported" "$ACL_SET"
   fi
 }
 
-files::fifos_and_devices() {
-  begin "FIFOs and devices are refused, untouched"
+files::fifos_and_devices() { # FIFOs and devices are refused, untouched
   for node in "p" "c 1 3" "c 1 5"; do
     rm "$H"
     mknod "$H" $node
@@ -403,8 +386,8 @@ Unable to modify $H" "$(tail -n 2 <<<"$ERR")"
   done
 }
 
+# closed standard descriptors: nothing but the entry goes into the file
 update::closed_descriptors() {
-  begin "closed standard descriptors: nothing but the entry goes into the file"
   unit lan 1 'send:id=30100123 name=Living room'
   in_ns "$ID-lan" bash -c 'exec "$@" <&- >&- 2>&-' _ \
     "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -nplayer.lan
@@ -423,8 +406,7 @@ hold_lock() {
 # With -t1 the run waits a second for the lock, well short of the default
 # 5 s. The holder lets go after 60 s, so that a wait that ignores -t fails
 # the case rather than hangs it.
-locks::held() {
-  begin "a lock held by anyone who can read the file: wait at most -t, then go on"
+locks::held() { # a lock held by anyone who can read the file: wait at most -t, then go on
   hold_lock 60
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan -t1
@@ -437,8 +419,7 @@ $APPEND" "$(tail -n 3 <<<"$ERR")"
   expect_updated
 }
 
-locks::released() {
-  begin "a lock released while the run waits, or a file system that cannot lock"
+locks::released() { # a lock released while the run waits, or a file system that cannot lock
   hold_lock 2
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan -t60
@@ -449,8 +430,7 @@ locks::released() {
   faulty "flock:1:37" run_lan && expect_updated
 }
 
-locks::concurrent_runs() {
-  begin "runs at once on one hosts file lose no entry"
+locks::concurrent_runs() { # runs at once on one hosts file lose no entry
   net_up side 1
   seq -f '0.0.0.0 ad%07g.tracker.example.com' 200000 >"$H"
   for round in 1 2 3 4 5; do

@@ -21,6 +21,7 @@ fi
 source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
 PASSED=0
 FAILED=0
+NAME=""
 CASE=""
 
 # tool NET [options]: runs the tool on NET's tool host. Sets STATUS, OUT, ERR
@@ -37,9 +38,10 @@ tool() {
   ERR=$(cat "$WORK/err")
 }
 
+# begin TITLE: a part of the case with a title of its own, no unit running.
 begin() {
   stop_units
-  CASE=$1
+  CASE="$NAME: $1"
 }
 
 fail() {
@@ -89,36 +91,31 @@ selected() {
 # what the suite's fresh_state (if any) sets up, so that any case can run
 # alone. Exits with the suite's status.
 run_cases() {
-  local name cases=() passed failed
+  local cases passed failed
+  # With extdebug, declare -F NAME gives the line that defines NAME.
   shopt -s extdebug
-  for name in $(declare -F | awk '$3 ~ /::/ {print $3}'); do
-    # With extdebug, declare -F gives the line that defines the function.
-    selected "$name" && declare -F "$name"
-  done | sort -k2n | while read -r name _; do echo "$name"; done >"$WORK/cases"
+  mapfile -t cases < <(for NAME in $(declare -F | awk '$3 ~ /::/ {print $3}'); do
+    selected "$NAME" && declare -F "$NAME"
+  done | sort -k2n | awk '{print $1}')
   shopt -u extdebug
-  mapfile -t cases <"$WORK/cases"
   [ ${#cases[@]} -gt 0 ] || { echo "No case matches ${PATTERNS[*]}"; exit 1; }
   [ -z "$LIST" ] || { printf '%s\n' "${cases[@]}"; exit 0; }
   need_namespaces
   net_up "$1" "$2"
-  for name in "${cases[@]}"; do
-    echo "-- $name"
-    # The counts go to a dot file, which emptying $WORK leaves.
+  for NAME in "${cases[@]}"; do
+    echo "-- $NAME"
     rm -f "$WORK/.counts"
     (
-      rm -rf "${WORK:?}"/*
-      CASE=$name PASSED=0 FAILED=0
+      rm -rf "${WORK:?}"/* # but not .counts
+      CASE=$NAME PASSED=0 FAILED=0
       ! declare -F fresh_state >/dev/null || fresh_state
-      "$name"
+      "$NAME"
       stop_units
       echo "$PASSED $FAILED" >"$WORK/.counts"
     )
-    if read -r passed failed 2>/dev/null <"$WORK/.counts"; then
-      PASSED=$((PASSED + passed)) FAILED=$((FAILED + failed))
-    else
-      CASE=$name
-      fail "the case ended before its last check"
-    fi
+    read -r passed failed 2>/dev/null <"$WORK/.counts" ||
+      { passed=0 failed=1; echo "FAIL [$NAME]: the case ended before its last check"; }
+    PASSED=$((PASSED + passed)) FAILED=$((FAILED + failed))
   done
   echo "$PASSED passed, $FAILED failed"
   [ "$FAILED" -eq 0 ]
