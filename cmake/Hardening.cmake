@@ -12,7 +12,7 @@ option(UNITFIND_HARDENING
 # packaged binaries, and so does this build, whatever the build type.
 find_program(UNITFIND_OBJCOPY NAMES objcopy)
 function(unitfind_drop_comment target)
-  if(UNITFIND_OBJCOPY)
+  if(UNITFIND_OBJCOPY AND CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${UNITFIND_OBJCOPY} --remove-section=.comment $<TARGET_FILE:${target}>
       VERBATIM)
@@ -50,7 +50,10 @@ foreach(flag -fstack-protector-strong -fstack-clash-protection -fcf-protection)
   endif()
 endforeach()
 
-add_link_options("$<${optimised}:-Wl,-z,relro,-z,now>")
+# Options of the ELF linkers; Mach-O's linker refuses them.
+if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+  add_link_options("$<${optimised}:-Wl,-z,relro,-z,now>")
+endif()
 
 # A static executable is not position independent here; everything else is.
 if(NOT UNITFIND_STATIC)

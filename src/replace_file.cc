@@ -6,10 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
 #include <sys/file.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "platform.h"
 
 namespace {
 
@@ -49,7 +51,7 @@ int lock_file(int fd, const char *shown, const timespec *deadline,
   for (;;) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
     int error = errno;
-    if (error == EBADF || error == ENOLCK || error == EOPNOTSUPP ||
+    if (error == EBADF || error == ENOLCK || platform_unsupported(error) ||
         error == EINVAL)
       return 1;
     if (error == EINTR) continue;
@@ -78,7 +80,11 @@ int open_locked(const char *target, const char *shown, int lock_wait_seconds,
                 struct stat *held) {
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += lock_wait_seconds;
+  // Saturates rather than wrapping into the past where time_t has 32 bits.
+  const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
+  const int64_t now = deadline.tv_sec;
+  deadline.tv_sec =
+      static_cast<time_t>(lock_wait_seconds > latest - now ? latest : now + lock_wait_seconds);
   bool announced = false;
   for (;;) {
     int fd = open(target, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -108,59 +114,6 @@ int open_locked(const char *target, const char *shown, int lock_wait_seconds,
   }
 }
 
-// Reads attribute `name` of `fd` (or the list of names when `name` is null)
-// into memory from malloc, of which *size bytes are used. Returns null with
-// *size 0 when there is nothing to read, or null with *size -1 after
-// reporting the failure.
-char *read_attribute(int fd, const char *name, ssize_t *size) {
-  for (;;) {
-    ssize_t needed = name == nullptr ? flistxattr(fd, nullptr, 0)
-                                     : fgetxattr(fd, name, nullptr, 0);
-    if (needed <= 0) {
-      // A file system without extended attributes has none to carry over.
-      *size = needed == 0 || (name == nullptr && errno == ENOTSUP) ? 0 : -1;
-      if (*size == -1) perror(name == nullptr ? "flistxattr" : "fgetxattr");
-      return nullptr;
-    }
-    char *data = static_cast<char *>(malloc(static_cast<size_t>(needed)));
-    if (data == nullptr) {
-      perror("malloc");
-      *size = -1;
-      return nullptr;
-    }
-    *size = name == nullptr ? flistxattr(fd, data, static_cast<size_t>(needed))
-                            : fgetxattr(fd, name, data, static_cast<size_t>(needed));
-    if (*size >= 0) return data;
-    int error = errno;
-    free(data);
-    // The attribute grew since it was measured.
-    if (error == ERANGE) continue;
-    errno = error;
-    perror(name == nullptr ? "flistxattr" : "fgetxattr");
-    return nullptr;
-  }
-}
-
-// Carries every extended attribute of `from` over to `to`: POSIX ACLs and
-// security labels live there, and dropping an ACL can widen access.
-int copy_extended_attributes(int from, int to) {
-  ssize_t list_size;
-  char *names = read_attribute(from, nullptr, &list_size);
-  int ok = list_size >= 0;
-  for (ssize_t at = 0; ok && at < list_size;) {
-    const char *name = names + at;
-    at += static_cast<ssize_t>(strlen(name)) + 1;
-    ssize_t size;
-    char *value = read_attribute(from, name, &size);
-    ok = size >= 0 &&
-         (fsetxattr(to, name, value, static_cast<size_t>(size), 0) == 0 ||
-          report("fsetxattr"));
-    free(value);
-  }
-  free(names);
-  return ok;
-}
-
 // Gives `to` the owner, extended attributes and mode of `from`, in that order:
 // a change of owner clears set-id bits and capabilities, and with an ACL the
 // group bits of the mode are its mask, which the group itself would get for a
@@ -168,7 +121,7 @@ int copy_extended_attributes(int from, int to) {
 int copy_attributes(int from, const struct stat *from_stat, int to) {
   // Failing to change the owner is expected when not running as root.
   (void)!fchown(to, from_stat->st_uid, from_stat->st_gid);
-  if (!copy_extended_attributes(from, to)) return 0;
+  if (!platform_copy_attributes(from, to)) return 0;
   return fchmod(to, from_stat->st_mode & 07777) == 0 || report("fchmod");
 }
 
@@ -201,7 +154,7 @@ int copy_contents(int from, int to) {
 int flush(int fd) { return fsync(fd) == 0 || report("fsync"); }
 
 int link_refused(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == EMLINK ||
+  return error == EPERM || platform_unsupported(error) || error == EMLINK ||
          error == ENOSYS || error == EXDEV;
 }
 
@@ -285,14 +238,10 @@ int update_in_place(const replacement *r, char *keep, const char *backup) {
   if (fd == -1) return report("open");
   struct stat st;
   int ok = stat(r->temp, &st) == 0 || report("stat");
-  if (ok && st.st_size > r->previous.st_size) {
-    int error = posix_fallocate(fd, 0, st.st_size);
-    if (error != 0) {
-      // An emulated reservation may have grown the file before it failed.
-      (void)!ftruncate(fd, r->previous.st_size);
-      errno = error;
-      ok = report("posix_fallocate");
-    }
+  if (ok && st.st_size > r->previous.st_size && !platform_reserve(fd, st.st_size)) {
+    // An emulated reservation may have grown the file before it failed.
+    (void)!ftruncate(fd, r->previous.st_size);
+    ok = 0;
   }
   if (ok) {
     ok = overwrite(fd, r->temp) &&
