@@ -42,9 +42,11 @@ endif()
 # Some compilers define a level of their own; this one is the build's.
 add_compile_options("$<${optimised}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=${fortify}>")
 
+# A flag the compiler accepts only to warn that it does nothing for the
+# target (stack clash protection for macOS) is left out.
 foreach(flag -fstack-protector-strong -fstack-clash-protection -fcf-protection)
   string(MAKE_C_IDENTIFIER "UNITFIND_HAVE${flag}" have)
-  check_cxx_compiler_flag(${flag} ${have})
+  check_cxx_compiler_flag("${flag} -Werror" ${have})
   if(${have})
     add_compile_options("$<${optimised}:${flag}>")
   endif()

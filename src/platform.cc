@@ -12,7 +12,19 @@
 // Linux and NetBSD share one interface to extended attributes, which macOS
 // extends with a position and options; FreeBSD keeps them per namespace.
 // OpenBSD and the rest have none.
-#if defined(__linux__) || defined(__NetBSD__) || defined(__APPLE__)
+#if defined(__APPLE__) && !__has_include(<sys/xattr.h>)
+// The zig toolchain's macOS headers leave this one out; these are the calls
+// as xattr(2) documents them, which the system library has.
+#include <stdint.h>
+extern "C" {
+ssize_t flistxattr(int fd, char *names, size_t size, int options);
+ssize_t fgetxattr(int fd, const char *name, void *value, size_t size,
+                  uint32_t position, int options);
+int fsetxattr(int fd, const char *name, const void *value, size_t size,
+              uint32_t position, int options);
+}
+#define UNITFIND_XATTR 1
+#elif defined(__linux__) || defined(__NetBSD__) || defined(__APPLE__)
 #include <sys/xattr.h>
 #define UNITFIND_XATTR 1
 #elif defined(__FreeBSD__)

@@ -82,9 +82,9 @@ int open_locked(const char *target, const char *shown, int lock_wait_seconds,
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   // Saturates rather than wrapping into the past where time_t has 32 bits.
   const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
-  const int64_t now = deadline.tv_sec;
-  deadline.tv_sec =
-      static_cast<time_t>(lock_wait_seconds > latest - now ? latest : now + lock_wait_seconds);
+  const int64_t start = deadline.tv_sec;
+  deadline.tv_sec = static_cast<time_t>(
+      lock_wait_seconds > latest - start ? latest : start + lock_wait_seconds);
   bool announced = false;
   for (;;) {
     int fd = open(target, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
