@@ -41,10 +41,8 @@ if [ ! -x "$zig" ]; then
   mkdir -p "$cross/toolchain"
   npm install --prefix "$cross/toolchain" --no-audit --no-fund --loglevel=error "$package@0.11.0"
 fi
-# zig builds the C library and its runtime once per target and keeps them.
-ZIG_GLOBAL_CACHE_DIR=$cross/cache
-ZIG_LOCAL_CACHE_DIR=$cross/cache
-export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR
+# zig builds the C library and its runtime once per target and keeps them in
+# its own cache (~/.cache/zig), which outlives a fresh build tree.
 
 # CMake wants each tool as one program. The tool itself is compiled by the C
 # driver: it needs no C++ runtime, so none is built or linked; GoogleTest
@@ -78,7 +76,11 @@ else
   # macOS has no static C library; its executables are always dynamic.
   static=OFF
 fi
-configure "$cross/$target" cc "$root" -DBUILD_TESTING=OFF -DUNITFIND_STATIC=$static
+# The build machine's objcopy knows its own architecture alone; LLVM's knows
+# them all. Without one the compiler's note stays in the executable.
+objcopy=$(command -v llvm-objcopy || command -v llvm-objcopy-14 || echo NOTFOUND)
+configure "$cross/$target" cc "$root" -DBUILD_TESTING=OFF -DUNITFIND_STATIC=$static \
+  -DUNITFIND_OBJCOPY="$objcopy"
 cmake --build "$cross/$target" --target unitfind -j 2 >"$cross/$target.build.log" 2>&1 ||
   { cat "$cross/$target.build.log" >&2; exit 1; }
 echo "cross.sh: built $cross/$target/unitfind"

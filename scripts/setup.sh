@@ -12,8 +12,8 @@
 #   package  what the install and Debian package checks use
 #   lint     clang-tidy and cppcheck
 #   fuzz     clang and its fuzzing runtime
-#   cross    npm (for zig), qemu-user, GoogleTest's sources and what runs
-#            the cross builds in a network namespace (scripts/cross.sh)
+#   cross    npm (for zig), qemu-user, GoogleTest's sources, LLVM's objcopy
+#            and what runs the cross builds in a network namespace
 set -eu
 
 # Every set builds with CMake and make; duplicates are dropped below.
@@ -27,7 +27,7 @@ for set in "$@"; do
     lint) packages="$packages clang clang-tidy cppcheck" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     cross)
-      packages="$packages qemu-user googletest file iproute2 util-linux"
+      packages="$packages qemu-user googletest llvm-14 file iproute2 util-linux"
       # Node.js from elsewhere brings its own npm, which Debian's would replace.
       command -v npm >/dev/null 2>&1 || packages="$packages npm" ;;
     *)
