@@ -46,11 +46,18 @@ fi
 
 # CMake wants each tool as one program. The tool itself is compiled by the C
 # driver: it needs no C++ runtime, so none is built or linked; GoogleTest
-# needs one, and gets zig's.
+# needs one, and gets zig's. zig builds the C library anew for each set of
+# link options, and CMake's first probe links with none: so the wrappers
+# optimise from the start, and every link of a Linux target strips, as the
+# tool's own does. CMake's checks compile without linking for the same reason.
 wrappers=$cross/wrappers/$target
 mkdir -p "$wrappers"
 for tool in cc c++; do
-  printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" >"$wrappers/$tool"
+  {
+    echo '#!/bin/sh'
+    [ $system = Darwin ] || echo 'case " $* " in *" -c "*) ;; *) set -- "$@" -s ;; esac'
+    echo "exec \"$zig\" $tool -target $target -O2 \"\$@\""
+  } >"$wrappers/$tool"
 done
 for tool in ar ranlib; do
   printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$wrappers/$tool"
@@ -65,7 +72,8 @@ configure() {
     -DCMAKE_SYSTEM_NAME=$system -DCMAKE_SYSTEM_PROCESSOR="${target%%-*}" \
     -DCMAKE_C_COMPILER="$wrappers/cc" -DCMAKE_CXX_COMPILER="$wrappers/$driver" \
     -DCMAKE_AR="$wrappers/ar" -DCMAKE_RANLIB="$wrappers/ranlib" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TRY_COMPILE_CONFIGURATION=Release "$@" >"$build.configure.log" 2>&1 ||
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TRY_COMPILE_CONFIGURATION=Release \
+    -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY "$@" >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log" >&2; return 1; }
 }
 
