@@ -12,7 +12,7 @@ option(UNITFIND_HARDENING
 # packaged binaries, and so does this build, whatever the build type.
 find_program(UNITFIND_OBJCOPY NAMES objcopy)
 function(unitfind_drop_comment target)
-  if(UNITFIND_OBJCOPY)
+  if(UNITFIND_OBJCOPY AND CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${UNITFIND_OBJCOPY} --remove-section=.comment $<TARGET_FILE:${target}>
       VERBATIM)
@@ -42,15 +42,20 @@ endif()
 # Some compilers define a level of their own; this one is the build's.
 add_compile_options("$<${optimised}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=${fortify}>")
 
+# A flag the compiler accepts only to warn that it does nothing for the
+# target (stack clash protection for macOS) is left out.
 foreach(flag -fstack-protector-strong -fstack-clash-protection -fcf-protection)
   string(MAKE_C_IDENTIFIER "UNITFIND_HAVE${flag}" have)
-  check_cxx_compiler_flag(${flag} ${have})
+  check_cxx_compiler_flag("${flag} -Werror" ${have})
   if(${have})
     add_compile_options("$<${optimised}:${flag}>")
   endif()
 endforeach()
 
-add_link_options("$<${optimised}:-Wl,-z,relro,-z,now>")
+# Options of the ELF linkers; Mach-O's linker refuses them.
+if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+  add_link_options("$<${optimised}:-Wl,-z,relro,-z,now>")
+endif()
 
 # A static executable is not position independent here; everything else is.
 if(NOT UNITFIND_STATIC)

@@ -12,6 +12,8 @@
 #   package  what the install and Debian package checks use
 #   lint     clang-tidy and cppcheck
 #   fuzz     clang and its fuzzing runtime
+#   cross    npm (for zig), qemu-user, GoogleTest's sources, LLVM's objcopy
+#            and what runs the cross builds in a network namespace
 set -eu
 
 # Every set builds with CMake and make; duplicates are dropped below.
@@ -24,8 +26,12 @@ for set in "$@"; do
     package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
+    cross)
+      packages="$packages qemu-user googletest llvm-14 file iproute2 util-linux"
+      # Node.js from elsewhere brings its own npm, which Debian's would replace.
+      command -v npm >/dev/null 2>&1 || packages="$packages npm" ;;
     *)
-      echo "setup.sh: unknown set '$set' (demo, test, static, package, lint, fuzz)" >&2
+      echo "setup.sh: unknown set '$set' (demo, test, static, package, lint, fuzz, cross)" >&2
       exit 2 ;;
   esac
 done

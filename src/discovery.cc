@@ -21,6 +21,10 @@
 
 namespace {
 
+// The longest wait one select makes: macOS refuses a timeout above 10^8
+// seconds, so a longer wait is made of several.
+constexpr int64_t SELECT_STEP_MS = INT64_C(10000000) * 1000;
+
 // Reports the failed `call`, closes `sock` and returns -1, keeping errno.
 int close_after(const char *call, int sock) {
   int saved = errno;
@@ -204,13 +208,20 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
   ssize_t received = receive_queued(sock, buffer, capacity, from);
   if (received < 0) {
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || sock >= FD_SETSIZE) return 0;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock, &readable);
-    timeval limit = {};
-    limit.tv_sec = static_cast<time_t>(timeout_ms / 1000);
-    limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000 * 1000);
-    if (select(sock + 1, &readable, nullptr, nullptr, &limit) <= 0) return 0;
+    int ready;
+    int64_t left_ms = timeout_ms;
+    do {
+      int64_t step_ms = left_ms < SELECT_STEP_MS ? left_ms : SELECT_STEP_MS;
+      left_ms -= step_ms;
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(sock, &readable);
+      timeval limit = {};
+      limit.tv_sec = static_cast<time_t>(step_ms / 1000);
+      limit.tv_usec = static_cast<suseconds_t>(step_ms % 1000 * 1000);
+      ready = select(sock + 1, &readable, nullptr, nullptr, &limit);
+    } while (ready == 0 && left_ms > 0);
+    if (ready <= 0) return 0;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.
     received = receive_queued(sock, buffer, capacity, from);

@@ -15,6 +15,14 @@ namespace {
 // the file.
 constexpr size_t BLOCK_SIZE = 256 << 10;
 
+// The last `byte` among the `length` bytes at `data`, or null; memrchr is
+// not in every C library. Searched from the end, it stops within a line.
+const char *last_of(const char *data, char byte, size_t length) {
+  for (size_t i = length; i > 0; --i)
+    if (data[i - 1] == byte) return data + i - 1;
+  return nullptr;
+}
+
 template <typename T>
 T min_of(T a, T b) { return b < a ? b : a; }
 template <typename T>
@@ -107,9 +115,8 @@ int copy_pieces(int in, int out, const char *marker, const char *entry,
   int replaced = 0;
 
   auto note_lines = [&](size_t from, size_t to) {
-    const void *last = memrchr(buf + from, '\n', to - from);
-    if (last != nullptr)
-      line_start = base + (static_cast<const char *>(last) - buf) + 1;
+    const char *last = last_of(buf + from, '\n', to - from);
+    if (last != nullptr) line_start = base + (last - buf) + 1;
   };
 
   while (!at_end || scan < length) {

@@ -9,10 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/random.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "platform.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ void fill_unique(char *six) {
   static const char LETTERS[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[6];
-  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+  if (!platform_random(bytes, sizeof bytes)) {
     // Early in boot, or under seccomp: the clock and the process id still
     // make the names hard to foresee, and O_EXCL makes them safe.
     static uint64_t fallback;
@@ -136,7 +136,7 @@ int create_unique(const replacement *r, char *name) {
 // but not read is still held, by a descriptor that cannot be synced.
 int open_directory(int at, const char *name) {
   int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd == -1 && errno == EACCES) fd = openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1 && errno == EACCES) fd = platform_open_searchable(at, name);
   return fd;
 }
 
@@ -211,7 +211,7 @@ int find_entry(replacement *r, const char *path) {
 
 int lock_unsupported(int error) {
   // NFS refuses a lock on a descriptor open for reading.
-  return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+  return error == EBADF || error == ENOLCK || platform_unsupported(error) || error == EINVAL;
 }
 
 // Takes the exclusive lock on r->in, waiting for another holder until the
@@ -303,93 +303,34 @@ int create_copy(replacement *r) {
          lock_unsupported(errno) || report("flock");
 }
 
-// Reads attribute `name` of `fd` (or the list of names when `name` is null)
-// into memory from malloc, of which *size bytes are used. Returns null with
-// *size 0 when there is nothing to read, or null with *size -1 after
-// reporting the failure.
-char *read_attribute(int fd, const char *name, ssize_t *size) {
-  for (;;) {
-    ssize_t needed = name == nullptr ? flistxattr(fd, nullptr, 0)
-                                     : fgetxattr(fd, name, nullptr, 0);
-    if (needed <= 0) {
-      // A file system without extended attributes has none to carry over.
-      *size = needed == 0 || (name == nullptr && errno == ENOTSUP) ? 0 : -1;
-      if (*size == -1) perror(name == nullptr ? "flistxattr" : "fgetxattr");
-      return nullptr;
-    }
-    char *data = static_cast<char *>(malloc(static_cast<size_t>(needed)));
-    if (data == nullptr) {
-      perror("malloc");
-      *size = -1;
-      return nullptr;
-    }
-    *size = name == nullptr ? flistxattr(fd, data, static_cast<size_t>(needed))
-                            : fgetxattr(fd, name, data, static_cast<size_t>(needed));
-    if (*size >= 0) return data;
-    int error = errno;
-    free(data);
-    // The attribute grew since it was measured.
-    if (error == ERANGE) continue;
-    errno = error;
-    perror(name == nullptr ? "flistxattr" : "fgetxattr");
-    return nullptr;
-  }
-}
-
-// Carries every extended attribute of `from` over to `to`: POSIX ACLs and
-// security labels live there, and dropping an ACL can widen access.
-int copy_extended_attributes(int from, int to) {
-  ssize_t list_size;
-  char *names = read_attribute(from, nullptr, &list_size);
-  int ok = list_size >= 0;
-  for (ssize_t at = 0; ok && at < list_size;) {
-    const char *name = names + at;
-    at += static_cast<ssize_t>(strlen(name)) + 1;
-    ssize_t size;
-    char *value = read_attribute(from, name, &size);
-    ok = size >= 0 &&
-         (fsetxattr(to, name, value, static_cast<size_t>(size), 0) == 0 ||
-          report("fsetxattr"));
-    free(value);
-  }
-  free(names);
-  return ok;
-}
-
-// Removes the extended attributes that a new file `fd` got from its
-// directory (a default ACL, which would open it to others), so that it ends
-// up with exactly the original's. A security label that cannot be removed
-// is replaced by the original's when those are carried over.
-int clear_extended_attributes(int fd) {
-  ssize_t list_size;
-  char *names = read_attribute(fd, nullptr, &list_size);
-  int ok = list_size >= 0;
-  for (ssize_t at = 0; ok && at < list_size;) {
-    const char *name = names + at;
-    at += static_cast<ssize_t>(strlen(name)) + 1;
-    ok = fremovexattr(fd, name) == 0 || errno == ENODATA ||
-         strncmp(name, "security.", 9) == 0 || report("fremovexattr");
-  }
-  free(names);
-  return ok;
-}
-
 // Gives `to` the owner, extended attributes and mode of `from`, in that order:
 // a change of owner clears set-id bits and capabilities, and with an ACL the
 // group bits of the mode are its mask, which the group itself would get for a
 // moment if the mode came before the ACL. The group bits are for the group
-// they were for: when it cannot be kept, they are cleared.
-int copy_attributes(int from, const struct stat *from_stat, int to) {
+// they were for: when it cannot be kept, they are cleared. Attributes the new
+// file got from its directory (a default ACL, which would open it to
+// others) go first, so that it ends up with exactly the original's. Returns 1,
+// or 0 after reporting the failure unless `quiet`.
+int copy_attributes(int from, const struct stat *from_stat, int to, bool quiet) {
   // Failing to change the owner is expected when not running as root; the
   // group can still be kept by a member of it.
   if (fchown(to, from_stat->st_uid, from_stat->st_gid) != 0)
     (void)!fchown(to, static_cast<uid_t>(-1), from_stat->st_gid);
+  const char *failed = "fstat";
   struct stat now;
-  if (fstat(to, &now) != 0) return report("fstat");
-  mode_t mode = from_stat->st_mode & 07777;
-  if (now.st_gid != from_stat->st_gid) mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
-  return clear_extended_attributes(to) && copy_extended_attributes(from, to) &&
-         (fchmod(to, mode) == 0 || report("fchmod"));
+  int ok = fstat(to, &now) == 0;
+  if (ok) {
+    mode_t mode = from_stat->st_mode & 07777;
+    if (now.st_gid != from_stat->st_gid) mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
+    ok = platform_clear_attributes(to, &failed) &&
+         platform_copy_attributes(from, to, &failed);
+    if (ok && fchmod(to, mode) != 0) {
+      failed = "fchmod";
+      ok = 0;
+    }
+  }
+  if (!ok && !quiet) perror(failed);
+  return ok;
 }
 
 // Writes all of `from` over the start of `to`. Returns 1, or 0 after
@@ -428,7 +369,7 @@ int sync_directory(const replacement *r) {
 }
 
 int link_refused(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == EMLINK ||
+  return error == EPERM || platform_unsupported(error) || error == EMLINK ||
          error == ENOSYS || error == EXDEV;
 }
 
@@ -441,8 +382,8 @@ int make_copy(const replacement *r, char *name, int in_place) {
   int fd = create_unique(r, name);
   if (fd == -1) return -1;
   int ok = copy_contents(r->in, fd) &&
-           (copy_attributes(r->in, &r->previous, fd) ||
-            (in_place && fchmod(fd, r->previous.st_mode & S_IRWXU) == 0)) &&
+           (copy_attributes(r->in, &r->previous, fd, in_place) ||
+            (in_place && (fchmod(fd, r->previous.st_mode & S_IRWXU) == 0 || report("fchmod")))) &&
            flush(fd);
   if (ok) return fd;
   close(fd);
@@ -517,22 +458,12 @@ void tell_kept(const replacement *r, char *keep, const char *backup) {
 
 // Whether the file is mounted over its name (a container's /etc/hosts), so
 // that no rename can replace it: it lies on another file system or mount
-// than the directory that holds it.
+// than the directory that holds it. Where the mount cannot be told, a rename
+// finds out.
 int mounted_over(const replacement *r) {
   struct stat dir;
   if (fstat(r->dir, &dir) == 0 && dir.st_dev != r->previous.st_dev) return 1;
-  auto *handle = static_cast<file_handle *>(malloc(sizeof(file_handle) + MAX_HANDLE_SZ));
-  if (handle == nullptr) return 0;
-  int file_mount, dir_mount;
-  handle->handle_bytes = MAX_HANDLE_SZ;
-  int known = name_to_handle_at(r->dir, r->base, handle, &file_mount, 0) == 0;
-  handle->handle_bytes = MAX_HANDLE_SZ;
-  known = known && name_to_handle_at(r->dir, "", handle, &dir_mount, AT_EMPTY_PATH) == 0;
-  free(handle);
-  // Where handles are not supported the mount is unknown; a rename then
-  // finds out.
-  if (!known) return 0;
-  return file_mount != dir_mount;
+  return platform_mounted_apart(r->dir, r->base);
 }
 
 // A file mounted over its name cannot be renamed over, so its contents are
@@ -557,14 +488,13 @@ int update_in_place(const replacement *r, const char *backup) {
   char *keep = keep_previous(r, &copy);
   int ok = keep != nullptr && sync_directory(r) &&
            (fstat(r->out, &next) == 0 || report("fstat"));
-  if (ok && next.st_size > st.st_size) {
-    int error = posix_fallocate(fd, 0, next.st_size);
-    if (error != 0) {
-      // An emulated reservation may have grown the file before it failed.
-      (void)!ftruncate(fd, st.st_size);
-      errno = error;
-      ok = report("posix_fallocate");
-    }
+  const char *failed = nullptr;
+  if (ok && next.st_size > st.st_size && !platform_reserve(fd, next.st_size, &failed)) {
+    // An emulated reservation may have grown the file before it failed.
+    int error = errno;
+    (void)!ftruncate(fd, st.st_size);
+    errno = error;
+    ok = report(failed);
   }
   if (ok) {
     ok = overwrite(fd, r->out) && (rename_kept(r, keep, backup) || report("rename"));
@@ -656,7 +586,11 @@ int begin_replacement(replacement *r, const char *path, int lock_wait_seconds) {
   r->restarts = 0;
   r->lock_state = LOCK_UNTRIED;
   clock_gettime(CLOCK_MONOTONIC, &r->lock_deadline);
-  r->lock_deadline.tv_sec += lock_wait_seconds;
+  // Saturates rather than wrapping into the past where time_t has 32 bits.
+  const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
+  const int64_t start = r->lock_deadline.tv_sec;
+  r->lock_deadline.tv_sec = static_cast<time_t>(
+      lock_wait_seconds > latest - start ? latest : start + lock_wait_seconds);
   // The kernel follows the links, with its protections, as for any program;
   // a FIFO opened without blocking does not wait for a writer.
   r->in = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -701,7 +635,7 @@ int begin_replacement(replacement *r, const char *path, int lock_wait_seconds) {
 int end_replacement(replacement *r, int ok) {
   int in_place = ok && mounted_over(r);
   // In place, the new copy is only a source of bytes.
-  ok = ok && (in_place || copy_attributes(r->in, &r->previous, r->out)) && flush(r->out);
+  ok = ok && (in_place || copy_attributes(r->in, &r->previous, r->out, false)) && flush(r->out);
   char *backup = ok ? joined(r->base, ".old") : nullptr;
   int result = backup == nullptr ? 0 : in_place ? update_in_place(r, backup) : swap_in(r, backup);
   free(backup);

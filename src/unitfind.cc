@@ -35,7 +35,11 @@ int is_valid_host_name(const char *name) {
 timespec deadline_after(int32_t seconds) {
   timespec deadline = {};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += seconds;
+  // Where time_t has 32 bits a long wait would wrap into the past: the
+  // deadline stops at the latest time there is instead.
+  const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
+  const int64_t now = deadline.tv_sec;
+  deadline.tv_sec = static_cast<time_t>(seconds > latest - now ? latest : now + seconds);
   return deadline;
 }
 

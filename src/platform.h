@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: MIT
+// What differs between the systems the tool runs on: extended attributes,
+// ACLs, reserving disk space, random bytes, and what the system tells of
+// directories and mounts. Everything else is plain POSIX.
+//
+// The calls here print nothing: a failure returns 0 with errno set and
+// *failed naming the call that failed, for the caller to report or not.
+#ifndef UNITFIND_PLATFORM_H_
+#define UNITFIND_PLATFORM_H_
+
+#include <stddef.h>
+#include <sys/types.h>
+
+/// Gives `to` every extended attribute and the ACL of `from` (Linux and
+/// NetBSD extended attributes, macOS extended attributes and ACL, FreeBSD
+/// user and system attributes and ACL; nothing where a system has none). A
+/// file system without extended attributes counts as having none. Returns 1,
+/// or 0 with errno and *failed set.
+int platform_copy_attributes(int from, int to, const char **failed);
+
+/// Removes from `fd`, a file just created, what it inherited from its
+/// directory (the extended attributes that can be removed, a default ACL
+/// among them), so that it grants nobody more than its mode; does nothing
+/// where the system or file system has no such attributes. Returns 1, or 0
+/// with errno and *failed set.
+int platform_clear_attributes(int fd, const char **failed);
+
+/// Reserves disk space for the first `length` bytes of `fd`, so that writing
+/// them cannot run out of room; where the system or file system cannot
+/// reserve space, does nothing. Returns 1, or 0 with errno and *failed set,
+/// in which case the file may have grown.
+int platform_reserve(int fd, off_t length, const char **failed);
+
+/// Whether `error` says that an operation is not supported: ENOTSUP and
+/// EOPNOTSUPP are the same value on Linux only.
+int platform_unsupported(int error);
+
+/// Fills `length` bytes at `out` with random bytes from the system. Returns
+/// 1, or 0 when the system has none to give yet (early at boot).
+int platform_random(void *out, size_t length);
+
+/// Opens directory `name` relative to `at` for use as a directory descriptor
+/// only, where the system allows that without read permission. Returns the
+/// descriptor, or -1 with errno set.
+int platform_open_searchable(int at, const char *name);
+
+/// Whether `name` in directory `dir` is known to be a mount of its own (a
+/// file bind-mounted over its name) where its device number does not say
+/// so. Returns 0 when it is not, or when the system cannot tell.
+int platform_mounted_apart(int dir, const char *name);
+
+#endif  // UNITFIND_PLATFORM_H_
