@@ -23,8 +23,9 @@
 namespace {
 
 const std::string ORIGINAL = "127.0.0.1\tlocalhost\n# keep this comment\n", OLDER = "older\n";
-const std::string UPDATED = ORIGINAL +
+const std::string ENTRY =
     "\n10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Living room [EMPEG-30100123-EMPEG]\n";
+const std::string UPDATED = ORIGINAL + ENTRY;
 
 std::string slurp(const std::string &path) {
   std::ostringstream data;
@@ -176,8 +177,27 @@ TEST_F(Replacement, SignalWaitsForTheUpdate) {
 }
 
 TEST_F(Replacement, NoLinksKeepTheFileThereDuringTheSwap) {
-  update("link:1:1,rename:1:sleep1", nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL); });
+  update("link:1:1,rename:1:sleep2", nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL); });
   EXPECT_EQ(slurp(hosts), UPDATED);
+}
+
+// The directory swapped for a link elsewhere: the file found is updated.
+TEST_F(Replacement, DirectoryReplacedMeanwhile) {
+  ASSERT_EQ(mkdir((work + "/other").c_str(), 0755), 0);
+  std::ofstream(work + "/other/hosts") << OLDER;
+  update("fsync:1:sleep2", nullptr, [&](pid_t) {
+    EXPECT_EQ(system(("cd '" + work + "' && mv etc moved && ln -s other etc").c_str()), 0);
+  });
+  EXPECT_EQ(slurp(work + "/moved/hosts") + slurp(work + "/etc/hosts") + left(), UPDATED + OLDER + "hosts ");
+}
+
+// The file replaced meanwhile: the run starts over, keeping the new lines.
+TEST_F(Replacement, FileReplacedMeanwhile) {
+  update("fsync:1:sleep2", nullptr, [&](pid_t) {
+    std::ofstream(hosts + ".new") << "new\n";
+    EXPECT_EQ(rename((hosts + ".new").c_str(), hosts.c_str()), 0);
+  });
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), "new\n" + ENTRY + "new\nhosts hosts.old ");
 }
 
 TEST_F(Replacement, SizeLimitFailsTheWrite) {

@@ -154,23 +154,6 @@ Unable to modify $H"
   expect_left "hosts "
 }
 
-# while_stalled CHECK...: runs the tool (with the environment that faulty
-# gives) until the fault library holds a call, runs CHECK meanwhile without
-# that environment, then waits for the run to end.
-while_stalled() {
-  local pid
-  rm -f "$WORK/stalled"
-  UNITFIND_STALLED="$WORK/stalled" nsenter --net="$NETNS/$ID-lan" -- "$UNITFIND" \
-    -b10.77.0.255 -t3 -h"$H" -nplayer.lan >"$WORK/out" 2>"$WORK/err" &
-  pid=$!
-  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.1; done
-  LD_PRELOAD= UNITFIND_FAULTS= "$@"
-  wait $pid
-  STATUS=$?
-  OUT=$(cat "$WORK/out")
-  ERR=$(cat "$WORK/err")
-}
-
 APPEND="Appending entry for player.lan to $H"
 
 # expect_updated: the unit's entry was appended, the previous file is the
@@ -225,23 +208,6 @@ files::backup_hard_link() { # a backup that is a hard link to the file: nothing 
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan
   expect_updated
-}
-
-files::replaced_mid_update() { # the directory or the file replaced mid-update
-  mkdir "$WORK/other" && printf 'other\n' >"$WORK/other/hosts"
-  unit lan 1 'send:id=30100123 name=Living room'
-  if faulty "fsync:1:sleep2" while_stalled sh -c 'mv "$1" "$1.moved" && ln -s other "$1"' _ "$ETC"; then
-    expect_eq "the other directory" "other hosts" "$(cat "$WORK/other/hosts") $(ls -A "$WORK/other")"
-    expect_file "the file in the directory that was found" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC.moved/hosts"
-    rm -rf "$ETC" "$ETC.moved"
-    fresh_etc
-    unit lan 1 'send:id=30100123 name=Living room'
-    # The run starts over on the new file, keeping what its writer put there.
-    faulty "fsync:1:sleep2" while_stalled sh -c 'echo new >"$1.new" && mv "$1.new" "$1"' _ "$H"
-    expect_file "hosts file" "new"$'\n\n'"$ENTRY1"$'\n' "$H"
-    expect_file "backup" "new"$'\n' "$H.old"
-    expect_left "hosts hosts.old "
-  fi
 }
 
 # an append-only directory: the run ends, and says what it could not remove
