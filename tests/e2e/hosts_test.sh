@@ -238,7 +238,7 @@ files::symbolic_link() { # a symbolic link: the file it leads to is updated, the
   expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
 }
 
-files::acl() { # an ACL is carried over, or nothing changes
+files::acl() { # an ACL is carried over to the new file and the backup
   if setfacl -m u:1001:rw,g::---,m::rw "$H"; then
     ACL=$(getfacl -cp "$H")
     unit lan 1 'send:id=30100123 name=Living room'
