@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
+
 // The C libraries that say so report a failure of the lookup's own system
 // calls as this, with the reason in errno; others never return it.
 #ifndef NETDB_INTERNAL
@@ -50,12 +52,6 @@ ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *fro
   socklen_t from_length = sizeof *from;
   return recvfrom(sock, buffer, capacity, MSG_DONTWAIT,
                   reinterpret_cast<sockaddr *>(from), &from_length);
-}
-
-int64_t monotonic_ms() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 uint32_t host_order(const sockaddr *address) {

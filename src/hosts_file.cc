@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "file_io.h"
 #include "replace_file.h"
 
 namespace {
@@ -27,32 +28,6 @@ template <typename T>
 T min_of(T a, T b) { return b < a ? b : a; }
 template <typename T>
 T max_of(T a, T b) { return a < b ? b : a; }
-
-int write_all(int fd, const char *data, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, data, length);
-    if (written == -1) {
-      if (errno == EINTR) continue;
-      perror("write");
-      return 0;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return 1;
-}
-
-// Reads as much as `length` allows; returns the count, 0 at the end of the
-// file, or -1 after reporting the failure.
-ssize_t read_some(int fd, char *data, size_t length) {
-  for (;;) {
-    ssize_t got = read(fd, data, length);
-    if (got != -1) return got;
-    if (errno == EINTR) continue;
-    perror("read");
-    return -1;
-  }
-}
 
 }  // namespace
 

@@ -12,12 +12,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
+#include "file_io.h"
 #include "platform.h"
 
 namespace {
-
-// Copies go through a buffer of this size: few system calls, little memory.
-constexpr size_t COPY_BLOCK = 256 << 10;
 
 // How often a run waiting for another run's lock tries again.
 constexpr long LOCK_RETRY_NS = 50000000L;
@@ -235,10 +234,7 @@ int lock_previous(replacement *r) {
       fprintf(stderr, "Waiting for the lock on %s\n", r->shown);
       r->lock_state = LOCK_WAITED;
     }
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > r->lock_deadline.tv_sec ||
-        (now.tv_sec == r->lock_deadline.tv_sec && now.tv_nsec >= r->lock_deadline.tv_nsec)) {
+    if (milliseconds_until(r->lock_deadline) == 0) {
       fprintf(stderr, "Going on without the lock on %s\n", r->shown);
       r->lock_state = LOCK_GIVEN_UP;
       return 1;
@@ -295,10 +291,8 @@ int create_copy(replacement *r) {
   r->temp = joined(r->base, "XXXXXX");
   if (r->temp == nullptr) return 0;
   r->out = create_unique(r, r->temp);
-  if (r->out == -1) {
-    r->temp[0] = '\0';
-    return 0;
-  }
+  if (r->out == -1) return 0;
+  r->owns_copy = true;
   return !r->locked || flock(r->out, LOCK_EX | LOCK_NB) == 0 ||
          lock_unsupported(errno) || report("flock");
 }
@@ -330,32 +324,6 @@ int copy_attributes(int from, const struct stat *from_stat, int to, bool quiet) 
     }
   }
   if (!ok && !quiet) perror(failed);
-  return ok;
-}
-
-// Writes all of `from` over the start of `to`. Returns 1, or 0 after
-// reporting the failure.
-int copy_contents(int from, int to) {
-  char *buf = static_cast<char *>(malloc(COPY_BLOCK));
-  if (buf == nullptr) return report("malloc");
-  int ok = 1;
-  for (off_t at = 0; ok;) {
-    ssize_t got = pread(from, buf, COPY_BLOCK, at);
-    if (got == -1) {
-      ok = errno == EINTR || report("read");
-      continue;
-    }
-    if (got == 0) break;
-    for (ssize_t put = 0; ok && put < got;) {
-      ssize_t wrote = pwrite(to, buf + put, static_cast<size_t>(got - put), at + put);
-      if (wrote == -1)
-        ok = errno == EINTR || report("write");
-      else
-        put += wrote;
-    }
-    at += got;
-  }
-  free(buf);
   return ok;
 }
 
@@ -391,49 +359,53 @@ int make_copy(const replacement *r, char *name, int in_place) {
   return -1;
 }
 
-// Keeps the previous file under a new unique name beside it, to become the
-// backup once the new file is in place: a second link where the file system
-// allows one, otherwise, or when `copy_fd` asks for it (a file about to be
-// rewritten in place), a flushed copy, whose descriptor is then left there.
-// Returns the name in memory from malloc, or null after reporting.
-char *keep_previous(const replacement *r, int *copy_fd) {
-  char *keep = joined(r->base, "XXXXXX");
-  if (keep == nullptr) return nullptr;
+// Removes the kept name of the previous file, if the run still owns one.
+void drop_kept(replacement *r) {
+  if (r->owns_kept) remove_name(r, r->kept);
+  r->owns_kept = false;
+}
+
+// Keeps the previous file under a new unique name beside it, r->kept, to
+// become the backup once the new file is in place: a second link where the
+// file system allows one, otherwise, or when `copy_fd` asks for it (a file
+// about to be rewritten in place), a flushed copy, whose descriptor is then
+// left there. Returns 1, or 0 after reporting.
+int keep_previous(replacement *r, int *copy_fd) {
+  free(r->kept);
+  r->kept = joined(r->base, "XXXXXX");
+  if (r->kept == nullptr) return 0;
   if (copy_fd == nullptr) {
     int linked = 0;
     for (int tries = 0; tries < NAME_TRIES && !linked; ++tries) {
-      fill_unique(keep + strlen(keep) - 6);
-      linked = linkat(r->dir, r->base, r->dir, keep, 0) == 0;
+      fill_unique(r->kept + strlen(r->kept) - 6);
+      linked = linkat(r->dir, r->base, r->dir, r->kept, 0) == 0;
       if (!linked && errno != EEXIST) break;
     }
     if (linked) {
-      if (still_there(r, keep)) return keep;
+      r->owns_kept = true;
+      if (still_there(r, r->kept)) return 1;
       // The name led to another file by then: a copy keeps the one read.
-      remove_name(r, keep);
+      drop_kept(r);
     } else if (!link_refused(errno)) {
-      perror("link");
-      free(keep);
-      return nullptr;
+      return report("link");
     }
   }
-  int fd = make_copy(r, keep, copy_fd != nullptr);
-  if (fd == -1) {
-    free(keep);
-    return nullptr;
-  }
+  int fd = make_copy(r, r->kept, copy_fd != nullptr);
+  if (fd == -1) return 0;
+  r->owns_kept = true;
   if (copy_fd != nullptr)
     *copy_fd = fd;
   else
     close(fd);
-  return keep;
+  return 1;
 }
 
 // Renames the kept previous file to the backup name. Where the backup already
 // is that file (a hard link made by hand), the rename does nothing and the
 // kept name is removed. Returns 1, or 0 with errno set by the rename.
-int rename_kept(const replacement *r, const char *keep, const char *backup) {
-  if (renameat(r->dir, keep, r->dir, backup) != 0) return 0;
-  remove_name(r, keep);
+int rename_kept(replacement *r, const char *backup) {
+  if (renameat(r->dir, r->kept, r->dir, backup) != 0) return 0;
+  drop_kept(r);
   return 1;
 }
 
@@ -446,14 +418,14 @@ int overwrite(int fd, int from) {
 }
 
 // Says where the previous contents of the file are when they could not be
-// put back, and keeps that name from being removed.
-void tell_kept(const replacement *r, char *keep, const char *backup) {
-  const char *kept = rename_kept(r, keep, backup) ? backup : keep;
+// put back. That name is the user's from then on, and stays.
+void tell_kept(replacement *r, const char *backup) {
+  const char *kept = rename_kept(r, backup) ? backup : r->kept;
   char *path = beside(r->target, kept);
   fprintf(stderr, "The previous contents of %s are in %s\n", r->shown,
           path == nullptr ? kept : path);
   free(path);
-  keep[0] = '\0';
+  r->owns_kept = false;
 }
 
 // Whether the file is mounted over its name (a container's /etc/hosts), so
@@ -473,7 +445,7 @@ int mounted_over(const replacement *r) {
 // contents are flushed the copy becomes the backup; a failure on the way
 // writes the previous contents back. Returns 1, 0 after reporting, or -1
 // when the name no longer leads to the file that was read.
-int update_in_place(const replacement *r, const char *backup) {
+int update_in_place(replacement *r, const char *backup) {
   // Read as well as written: without a reservation of its own, the file
   // system has the C library emulate it by reading the file.
   int fd = openat(r->dir, r->base,
@@ -485,8 +457,7 @@ int update_in_place(const replacement *r, const char *backup) {
     return -1;
   }
   int copy = -1;
-  char *keep = keep_previous(r, &copy);
-  int ok = keep != nullptr && sync_directory(r) &&
+  int ok = keep_previous(r, &copy) && sync_directory(r) &&
            (fstat(r->out, &next) == 0 || report("fstat"));
   const char *failed = nullptr;
   if (ok && next.st_size > st.st_size && !platform_reserve(fd, next.st_size, &failed)) {
@@ -497,19 +468,15 @@ int update_in_place(const replacement *r, const char *backup) {
     ok = report(failed);
   }
   if (ok) {
-    ok = overwrite(fd, r->out) && (rename_kept(r, keep, backup) || report("rename"));
-    if (ok) {
-      keep[0] = '\0';
+    ok = overwrite(fd, r->out) && (rename_kept(r, backup) || report("rename"));
+    if (ok)
       (void)sync_directory(r);
-    } else if (overwrite(fd, copy)) {
+    else if (overwrite(fd, copy))
       fprintf(stderr, "Wrote the previous contents back to %s\n", r->shown);
-    } else {
-      tell_kept(r, keep, backup);
-    }
+    else
+      tell_kept(r, backup);
   }
   if (copy != -1) close(copy);
-  if (keep != nullptr && keep[0] != '\0') remove_name(r, keep);
-  free(keep);
   close(fd);
   return ok;
 }
@@ -520,58 +487,64 @@ int update_in_place(const replacement *r, const char *backup) {
 // if that fails the previous file goes back, and if even that fails the new
 // file stays, with a line saying where the previous one is. Returns 1; 0
 // after reporting, with the file and the backup as they were; or -1 when the
-// name no longer leads to the file that was read. The temporary name is
-// cleared once it is gone.
+// name no longer leads to the file that was read.
 int swap_in(replacement *r, const char *backup) {
-  char *keep = keep_previous(r, nullptr);
-  if (keep == nullptr) return 0;
+  if (!keep_previous(r, nullptr)) return 0;
   int ok;
   if (!still_there(r, r->base)) {
     ok = -1;
   } else if (renameat(r->dir, r->temp, r->dir, r->base) == 0) {
-    r->temp[0] = '\0';
+    r->owns_copy = false;
     ok = 1;
-    if (rename_kept(r, keep, backup)) {
-      keep[0] = '\0';
-    } else {
+    if (!rename_kept(r, backup)) {
       perror("rename");
       // Without its backup the update is undone: the previous file goes back.
-      if (renameat(r->dir, keep, r->dir, r->base) == 0) {
-        keep[0] = '\0';
+      if (renameat(r->dir, r->kept, r->dir, r->base) == 0) {
+        r->owns_kept = false;
         ok = 0;
       } else {
-        tell_kept(r, keep, backup);
+        tell_kept(r, backup);
       }
     }
   } else if (errno == EBUSY) {
     // The file is a mount point on the same file system after all.
-    remove_name(r, keep);
+    drop_kept(r);
     ok = update_in_place(r, backup);
   } else {
     ok = report("rename");
   }
   if (ok == 1) (void)sync_directory(r);
-  if (keep[0] != '\0') remove_name(r, keep);
-  free(keep);
   return ok;
 }
 
-// Closes and frees what `r` holds, removing the new copy if it is there.
-void release(replacement *r) {
-  if (r->out != -1) {
-    if (r->temp[0] != '\0') remove_name(r, r->temp);
-    close(r->out);
-    r->out = -1;
-  }
+// Removes the names the run created and still owns, the kept one first, and
+// closes the file and the new copy.
+void drop_copies(replacement *r) {
+  drop_kept(r);
+  if (r->owns_copy) remove_name(r, r->temp);
+  r->owns_copy = false;
+  if (r->out != -1) close(r->out);
+  r->out = -1;
   if (r->in != -1) close(r->in);
   r->in = -1;
 }
 
-void close_all(replacement *r) {
-  release(r);
+// The one way out of a replacement, whatever happened: what the run created
+// and still owns is removed, everything is closed and freed, and the signals
+// are as they were before it began.
+void clean_up(replacement *r) {
+  drop_copies(r);
   if (r->dir != -1) close(r->dir);
+  r->dir = -1;
   free(r->temp);
+  free(r->kept);
   free(r->target);
+  r->temp = r->kept = r->target = nullptr;
+  if (r->signals_held) {
+    sigaction(SIGXFSZ, &r->saved_xfsz, nullptr);
+    sigprocmask(SIG_SETMASK, &r->saved_mask, nullptr);
+    r->signals_held = false;
+  }
 }
 
 }  // namespace
@@ -580,17 +553,16 @@ int begin_replacement(replacement *r, const char *path, int lock_wait_seconds) {
   r->shown = path;
   r->target = nullptr;
   r->temp = nullptr;
+  r->kept = nullptr;
+  r->owns_copy = false;
+  r->owns_kept = false;
+  r->signals_held = false;
   r->dir = -1;
   r->out = -1;
   r->locked = 0;
   r->restarts = 0;
   r->lock_state = LOCK_UNTRIED;
-  clock_gettime(CLOCK_MONOTONIC, &r->lock_deadline);
-  // Saturates rather than wrapping into the past where time_t has 32 bits.
-  const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
-  const int64_t start = r->lock_deadline.tv_sec;
-  r->lock_deadline.tv_sec = static_cast<time_t>(
-      lock_wait_seconds > latest - start ? latest : start + lock_wait_seconds);
+  r->lock_deadline = deadline_after(lock_wait_seconds);
   // The kernel follows the links, with its protections, as for any program;
   // a FIFO opened without blocking does not wait for a writer.
   r->in = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -606,30 +578,24 @@ int begin_replacement(replacement *r, const char *path, int lock_wait_seconds) {
     ok = report("rename");
   }
   free(backup);
-  if (!ok) {
-    close_all(r);
-    return 0;
+  if (ok) {
+    // From the first file created to the last removed, these signals wait,
+    // so that none leaves a temporary file behind or the update half done;
+    // a size limit makes writes fail instead of ending the run.
+    sigset_t held_off;
+    sigemptyset(&held_off);
+    sigaddset(&held_off, SIGTERM);
+    sigaddset(&held_off, SIGINT);
+    sigaddset(&held_off, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held_off, &r->saved_mask);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &r->saved_xfsz);
+    r->signals_held = true;
+    ok = create_copy(r);
   }
-
-  // From the first file created to the last removed, these signals wait, so
-  // that none leaves a temporary file behind or the update half done; a
-  // size limit makes writes fail instead of ending the run.
-  sigset_t held_off;
-  sigemptyset(&held_off);
-  sigaddset(&held_off, SIGTERM);
-  sigaddset(&held_off, SIGINT);
-  sigaddset(&held_off, SIGHUP);
-  sigprocmask(SIG_BLOCK, &held_off, &r->saved_mask);
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &r->saved_xfsz);
-  if (!create_copy(r)) {
-    close_all(r);
-    sigaction(SIGXFSZ, &r->saved_xfsz, nullptr);
-    sigprocmask(SIG_SETMASK, &r->saved_mask, nullptr);
-    return 0;
-  }
-  return 1;
+  if (!ok) clean_up(r);
+  return ok;
 }
 
 int end_replacement(replacement *r, int ok) {
@@ -639,7 +605,7 @@ int end_replacement(replacement *r, int ok) {
   char *backup = ok ? joined(r->base, ".old") : nullptr;
   int result = backup == nullptr ? 0 : in_place ? update_in_place(r, backup) : swap_in(r, backup);
   free(backup);
-  release(r);
+  drop_copies(r);
   if (result == -1) {
     // Another program replaced the file: its changes are kept by starting over.
     if (++r->restarts <= MAX_RESTARTS) {
@@ -649,8 +615,6 @@ int end_replacement(replacement *r, int ok) {
     }
     result = 0;
   }
-  close_all(r);
-  sigaction(SIGXFSZ, &r->saved_xfsz, nullptr);
-  sigprocmask(SIG_SETMASK, &r->saved_mask, nullptr);
+  clean_up(r);
   return result;
 }

@@ -18,6 +18,13 @@ struct replacement {
                       // component, `base`, is its name in `dir`
   const char *base;
   char *temp;         // the new copy's name in `dir`: base and six characters
+  char *kept;         // a second name of the previous file in `dir`, made
+                      // just before the swap, to become the backup
+  bool owns_copy;     // whether `temp` names the new copy, for the run to
+                      // remove unless it was put in place
+  bool owns_kept;     // whether `kept` names the previous file, for the run
+                      // to remove unless it became the backup
+  bool signals_held;  // whether the signals are held off, to be put back
   int dir;            // the directory that holds the file
   int in;             // the previous file, for reading
   int out;            // the new copy, for reading and writing

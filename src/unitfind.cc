@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "discovery.h"
 #include "hosts_file.h"
 
@@ -28,29 +29,6 @@ int is_valid_host_name(const char *name) {
     if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
   }
   return 1;
-}
-
-// The wait for replies ends at a deadline on the monotonic clock, which a
-// change of the system time does not move.
-timespec deadline_after(int32_t seconds) {
-  timespec deadline = {};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  // Where time_t has 32 bits a long wait would wrap into the past: the
-  // deadline stops at the latest time there is instead.
-  const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;
-  const int64_t now = deadline.tv_sec;
-  deadline.tv_sec = static_cast<time_t>(seconds > latest - now ? latest : now + seconds);
-  return deadline;
-}
-
-// Milliseconds until `deadline`, rounded up so that a wait never ends before
-// it; 0 once it has passed.
-int64_t milliseconds_until(const timespec &deadline) {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  int64_t nanoseconds = (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1000000000 +
-                        (deadline.tv_nsec - now.tv_nsec);
-  return nanoseconds <= 0 ? 0 : (nanoseconds + 999999) / 1000000;
 }
 
 void print_usage(const char *program, FILE *err) {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Preloaded into the tool by the end-to-end tests to make one file-system
-// call, or the reading of the interfaces, fail on cue. UNITFIND_FAULTS lists the failures as CALL:N:ERRNO,
-// separated by commas: "rename:2:5" makes the second rename fail with EIO.
+// Preloaded into the tool by the end-to-end tests, and into the unit tests
+// of the file replacement, to make one file-system call, or the reading of
+// the interfaces, fail on cue. UNITFIND_FAULTS lists the failures as
+// CALL:N:ERRNO, separated by commas: "rename:2:5" makes the second rename
+// fail with EIO. Each process counts its calls from zero, a forked one too.
 // In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
 // first writing the process id into the file that UNITFIND_STALLED names, so
 // that a test knows when and whom to signal. Calls that are not named pass
@@ -11,9 +13,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +70,14 @@ F next(const char *name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// A unit test runs each case in a child of its own, which must not inherit
+// the calls its parent made.
+__attribute__((constructor)) void count_per_process() {
+  pthread_atfork(nullptr, nullptr, [] {
+    for (fault &f : faults) f.count = 0;
+  });
+}
+
 }  // namespace
 
 // Defines the C library's CALL, with its parameters and the arguments that
@@ -97,9 +109,16 @@ FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int
 FAULTY(ftruncate, (int fd, off_t length), (fd, length))
 FAULTY(getifaddrs, (ifaddrs **list), (list))
 
-// Returns its error rather than setting errno.
+// Returns its error rather than setting errno. Fails as the C library's
+// emulation does where the file system cannot reserve: the file has grown to
+// the length asked for before the disk turns out to be full.
 int posix_fallocate(int fd, off_t offset, off_t length) {
-  if (int error = injected("posix_fallocate")) return error;
+  if (int error = injected("posix_fallocate")) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size < offset + length)
+      (void)!next<int (*)(int, off_t)>("ftruncate")(fd, offset + length);
+    return error;
+  }
   return next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
 }
 

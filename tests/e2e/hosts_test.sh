@@ -154,37 +154,7 @@ Unable to modify $H"
   expect_left "hosts "
 }
 
-# while_stalled CHECK...: runs the tool (with the environment that faulty
-# gives) until the fault library holds a call, runs CHECK meanwhile without
-# that environment, then waits for the run to end.
-while_stalled() {
-  local pid
-  rm -f "$WORK/stalled"
-  UNITFIND_STALLED="$WORK/stalled" nsenter --net="$NETNS/$ID-lan" -- "$UNITFIND" \
-    -b10.77.0.255 -t3 -h"$H" -nplayer.lan >"$WORK/out" 2>"$WORK/err" &
-  pid=$!
-  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.1; done
-  LD_PRELOAD= UNITFIND_FAULTS= "$@"
-  wait $pid
-  STATUS=$?
-  OUT=$(cat "$WORK/out")
-  ERR=$(cat "$WORK/err")
-}
-
-FOUND="Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11"
 APPEND="Appending entry for player.lan to $H"
-
-# expect_untouched REPORT: the run printed REPORT after accepting the unit and
-# left the hosts file and the older backup as they were, and nothing else.
-expect_untouched() {
-  expect_run 0 "" "$HEAD
-$FOUND
-$1
-Unable to modify $H"
-  expect_file "hosts file" "$ORIGINAL" "$H"
-  [ -d "$H.old" ] || expect_file "older backup" "older backup"$'\n' "$H.old"
-  expect_left "hosts hosts.old "
-}
 
 # expect_updated: the unit's entry was appended, the previous file is the
 # backup, and nothing else is left.
@@ -193,48 +163,6 @@ expect_updated() {
   expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
   expect_file "backup" "$ORIGINAL" "$H.old"
   expect_left "hosts hosts.old "
-}
-
-# fault_case WHAT FAULTS REPORT [SETUP]: a run with the failures that FAULTS
-# names (none if empty), on a hosts file prepared by SETUP, must print REPORT
-# and leave everything as it was.
-fault_case() {
-  begin "$1"
-  fresh_etc
-  printf 'older backup\n' >"$H.old"
-  eval "${4:-}"
-  unit lan 1 'send:id=30100123 name=Living room'
-  if [ -z "$2" ]; then run_lan; else faulty "$2" run_lan || return 0; fi
-  expect_untouched "$3"
-}
-faults::fsync() { fault_case "flushing the new copy fails" "fsync:1:5" "$APPEND
-fsync: Input/output error"; }
-faults::rename() { fault_case "the swap fails" "rename:1:13" "$APPEND
-rename: Permission denied"; }
-faults::link() { fault_case "the backup link fails" "link:1:5" "$APPEND
-link: Input/output error"; }
-faults::no_links_no_rename() { fault_case "no hard links, and the backup cannot follow the swap" \
-  "link:1:1,rename:2:5" "$APPEND
-rename: Input/output error"; }
-faults::backup_is_directory() { fault_case "a backup name that is a directory" "" \
-  "rename: Is a directory" 'rm "$H.old" && mkdir "$H.old"'; }
-faults::flock() { fault_case "a lock that fails" "flock:1:5" "flock: Input/output error"; }
-
-faults::no_links_copy_backup() { # no hard links: a copy as backup, and the hosts path never empty
-  chmod 0640 "$H"
-  chown 1234:5678 "$H"
-  unit lan 1 'send:id=30100123 name=Living room'
-  if faulty "link:1:1,rename:1:sleep2" while_stalled \
-    expect_file "hosts file while the swap waits" "$ORIGINAL" "$H"; then
-    expect_updated
-    expect_eq "backup mode and owner" "640 1234:5678" "$(stat -c '%a %u:%g' "$H.old")"
-  fi
-}
-
-faults::sigterm() { # SIGTERM while the update writes: it finishes first, and nothing is left
-  unit lan 1 'send:id=30100123 name=Living room'
-  faulty "fsync:1:sleep2" while_stalled \
-    sh -c 'kill -TERM "$(cat "$1")"' _ "$WORK/stalled" && expect_updated 143
 }
 
 faults::full_file_system() { # a full file system
@@ -267,29 +195,11 @@ Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
 
 files::mounted() { # a file mounted over the hosts path, as in containers, is rewritten in place
   if mounts_or_skip; then
-    MOUNT='printf "%s" "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"'
-    eval "$MOUNT"
+    printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
     unit lan 1 'send:id=30100123 name=Living room'
     run_lan
     expect_updated
     umount "$H"
-    fault_case "a failed write in place is undone" "ftruncate:1:5" "$APPEND
-ftruncate: Input/output error
-Wrote the previous contents back to $H" "$MOUNT"
-    umount "$H"
-    fault_case "no room to rewrite in place" "posix_fallocate:1:28" "$APPEND
-posix_fallocate: No space left on device" "$MOUNT"
-    umount "$H"
-  fi
-}
-
-faults::rename_busy() { # a rename refused as busy: rewritten in place, the backup a separate copy
-  INODE=$(stat -c %i "$H")
-  unit lan 1 'send:id=30100123 name=Living room'
-  if faulty "rename:1:16" run_lan; then
-    expect_updated
-    expect_eq "inodes of the file, and is the backup another" "$INODE yes" \
-      "$(stat -c %i "$H") $([ "$(stat -c %i "$H.old")" != "$INODE" ] && echo yes)"
   fi
 }
 
@@ -298,35 +208,6 @@ files::backup_hard_link() { # a backup that is a hard link to the file: nothing 
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan
   expect_updated
-}
-
-faults::size_limit() { # a file-size limit: the write fails, and nothing is left
-  printf '#%.0s' $(seq 1100) >>"$H"
-  cp "$H" "$WORK/before"
-  unit lan 1 'send:id=30100123 name=Living room'
-  in_ns "$ID-lan" bash -c 'ulimit -f 1 && exec "$@"' _ "$UNITFIND" -b10.77.0.255 -t3 -h"$H" \
-    -nplayer.lan 2>"$WORK/err"
-  expect_eq "report" "write: File too large
-Unable to modify $H" "$(tail -n 2 "$WORK/err")"
-  if cmp -s "$WORK/before" "$H"; then pass; else fail "hosts file changed"; fi
-  expect_left "hosts "
-}
-
-files::replaced_mid_update() { # the directory or the file replaced mid-update
-  mkdir "$WORK/other" && printf 'other\n' >"$WORK/other/hosts"
-  unit lan 1 'send:id=30100123 name=Living room'
-  if faulty "fsync:1:sleep2" while_stalled sh -c 'mv "$1" "$1.moved" && ln -s other "$1"' _ "$ETC"; then
-    expect_eq "the other directory" "other hosts" "$(cat "$WORK/other/hosts") $(ls -A "$WORK/other")"
-    expect_file "the file in the directory that was found" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC.moved/hosts"
-    rm -rf "$ETC" "$ETC.moved"
-    fresh_etc
-    unit lan 1 'send:id=30100123 name=Living room'
-    # The run starts over on the new file, keeping what its writer put there.
-    faulty "fsync:1:sleep2" while_stalled sh -c 'echo new >"$1.new" && mv "$1.new" "$1"' _ "$H"
-    expect_file "hosts file" "new"$'\n\n'"$ENTRY1"$'\n' "$H"
-    expect_file "backup" "new"$'\n' "$H.old"
-    expect_left "hosts hosts.old "
-  fi
 }
 
 # an append-only directory: the run ends, and says what it could not remove
@@ -357,16 +238,13 @@ files::symbolic_link() { # a symbolic link: the file it leads to is updated, the
   expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
 }
 
-files::acl() { # an ACL is carried over, or nothing changes
-  ACL_SET='setfacl -m u:1001:rw,g::---,m::rw "$H"'
-  if eval "$ACL_SET"; then
+files::acl() { # an ACL is carried over to the new file and the backup
+  if setfacl -m u:1001:rw,g::---,m::rw "$H"; then
     ACL=$(getfacl -cp "$H")
     unit lan 1 'send:id=30100123 name=Living room'
     run_lan
     expect_eq "ACL of the new file and the backup" "$ACL$ACL" \
       "$(getfacl -cp "$H")$(getfacl -cp "$H.old")"
-    fault_case "an ACL that cannot be carried over" "fsetxattr:1:95" "$APPEND
-fsetxattr: Operation not supported" "$ACL_SET"
   else
     echo "SKIP [$CASE]: no setfacl, or no ACLs on $(df --output=fstype "$H" | tail -1)"
   fi
@@ -419,15 +297,12 @@ $APPEND" "$(tail -n 3 <<<"$ERR")"
   expect_updated
 }
 
-locks::released() { # a lock released while the run waits, or a file system that cannot lock
+locks::released() { # a lock released while the run waits
   hold_lock 2
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan -t60
   wait $HOLDER
   expect_updated
-  fresh_etc
-  unit lan 1 'send:id=30100123 name=Living room'
-  faulty "flock:1:37" run_lan && expect_updated
 }
 
 locks::concurrent_runs() { # runs at once on one hosts file lose no entry
