@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "discovery.h"
+#include "senders.h"
+#include "text.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
