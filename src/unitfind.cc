@@ -12,6 +12,7 @@
 #include "discovery.h"
 #include "senders.h"
 #include "text.h"
+#include "unitfind_version.h"
 #include "hosts_file.h"
 
 namespace {
@@ -316,7 +317,7 @@ int unitfind_main(int argc, char **argv) {
   // socket or a file, and messages meant for the terminal would go into it.
   for (int fd = 0; fd <= 2; ++fd)
     if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
-  fputs("unitfind 1.0 - find a unit on the local network\n", stderr);
+  fputs("unitfind " UNITFIND_VERSION " - find a unit on the local network\n", stderr);
   search_settings settings = default_settings();
   if (!read_options(argc, argv, &settings, stderr)) return 1;
   return run_search(&settings);
