@@ -52,7 +52,7 @@ check "groff -ww reports nothing"
 warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
 [ -z "$warnings" ] || fail "groff: $warnings"
 check "mandoc -Tlint reports nothing"
-mandoc -Tlint -Wall man/unitfind.1 || fail "mandoc -Tlint reports the above"
+mandoc -Tlint -Wall build/package/docs/unitfind.1 || fail "mandoc -Tlint reports the above"
 
 echo "== Debian package"
 rm -f build/package/*.deb
@@ -72,7 +72,9 @@ expect_field() {
   [ "$(field "$1")" = "$2" ] || fail "$1 is \"$(field "$1")\""
 }
 expect_field Package unitfind
-expect_field Version 1.0
+version=$(sed -n 's/^#define UNITFIND_VERSION "\(.*\)"$/\1/p' build/package/unitfind_version.h)
+[ -n "$version" ] || fail "no version in build/package/unitfind_version.h"
+expect_field Version "$version"
 expect_field Section net
 expect_field Priority optional
 expect_field Architecture "$(dpkg --print-architecture)"
@@ -110,7 +112,7 @@ status=0
 cat "$scratch/err"
 [ "$status" -eq 1 ] || fail "exit status $status"
 [ ! -s "$scratch/out" ] || fail "wrote to standard output: $(cat "$scratch/out")"
-grep -qx 'unitfind 1.0 - find a unit on the local network' "$scratch/err" ||
+grep -qx "unitfind $version - find a unit on the local network" "$scratch/err" ||
   fail "no banner"
 grep -qx "Usage: $root/usr/bin/unitfind <options>" "$scratch/err" ||
   fail "no usage line"

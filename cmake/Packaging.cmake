@@ -58,13 +58,14 @@ file(WRITE ${unitfind_docs}/changelog
  -- ${UNITFIND_MAINTAINER}  ${UNITFIND_RELEASE_DATE}
 ")
 
-set(man_source ${PROJECT_SOURCE_DIR}/man/unitfind.1)
+# The manual page names the version, so it is made from its template.
+set(man_source ${unitfind_docs}/unitfind.1)
+configure_file(${PROJECT_SOURCE_DIR}/man/unitfind.1.in ${man_source} @ONLY)
 if(UNITFIND_GZIP)
   set(man_page ${unitfind_docs}/unitfind.1.gz)
   set(changelog ${unitfind_docs}/changelog.gz)
   add_custom_command(OUTPUT ${man_page}
-    COMMAND ${CMAKE_COMMAND} -E copy ${man_source} ${unitfind_docs}/unitfind.1
-    COMMAND ${UNITFIND_GZIP} -9nf ${unitfind_docs}/unitfind.1
+    COMMAND ${UNITFIND_GZIP} -9nkf ${man_source}
     DEPENDS ${man_source}
     VERBATIM)
   add_custom_command(OUTPUT ${changelog}

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "text.h"
 #include "hosts_file.h"
 
 namespace {

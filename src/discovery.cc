@@ -3,17 +3,12 @@
 
 #include <assert.h>
 #include <errno.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
-
-#include "deadline.h"
 
 // The C libraries that say so report a failure of the lookup's own system
 // calls as this, with the reason in errno; others never return it.
@@ -52,10 +47,6 @@ ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *fro
   socklen_t from_length = sizeof *from;
   return recvfrom(sock, buffer, capacity, MSG_DONTWAIT,
                   reinterpret_cast<sockaddr *>(from), &from_length);
-}
-
-uint32_t host_order(const sockaddr *address) {
-  return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
 }
 
 // Sends to `address` (host byte order) on the discovery port, keeping errno.
@@ -97,45 +88,6 @@ int send_to_every_network(int sock, const ifaddrs *interfaces,
 }
 
 }  // namespace
-
-const ifaddrs *current_interfaces(interface_list *list, int64_t max_age_ms) {
-  int64_t now = monotonic_ms();
-  if (list->attempted && now - list->read_at_ms <= max_age_ms) return list->head;
-  forget_interfaces(list);
-  list->attempted = 1;
-  list->read_at_ms = now;
-  if (getifaddrs(&list->head) == -1) {
-    list->head = nullptr;
-    if (!list->failure_reported) perror("getifaddrs");
-    list->failure_reported = 1;
-  }
-  return list->head;
-}
-
-void forget_interfaces(interface_list *list) {
-  if (list->head != nullptr) freeifaddrs(list->head);
-  list->head = nullptr;
-}
-
-int read_broadcast_network(const ifaddrs *entry, broadcast_network *network) {
-  const unsigned flags = entry->ifa_flags;
-  if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-      entry->ifa_netmask == nullptr || (flags & IFF_UP) == 0 ||
-      (flags & IFF_BROADCAST) == 0 || (flags & IFF_LOOPBACK) != 0)
-    return 0;
-  uint32_t mask = host_order(entry->ifa_netmask);
-  uint32_t prefix_length = 0;
-  while (prefix_length < 32 && (mask & (0x80000000u >> prefix_length)) != 0) ++prefix_length;
-  if (prefix_length > 30) return 0;
-  network->interface = entry->ifa_name;
-  network->address = host_order(entry->ifa_addr);
-  network->prefix_length = prefix_length;
-  network->broadcast = network->address | ~mask;
-  if (entry->ifa_broadaddr != nullptr && entry->ifa_broadaddr->sa_family == AF_INET &&
-      host_order(entry->ifa_broadaddr) != 0)
-    network->broadcast = host_order(entry->ifa_broadaddr);
-  return 1;
-}
 
 int open_listen_socket(uint16_t port) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -245,159 +197,4 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   for (int octet = 0; octet < 4; ++octet)
     empeg->ip[octet] = static_cast<uint16_t>((address >> (24 - 8 * octet)) & 0xff);
   return 1;
-}
-
-namespace {
-
-// Whether `address` (network byte order) is one of this host's or the
-// broadcast address of one of its networks.
-bool is_own_address(const ifaddrs *interfaces, uint32_t address) {
-  for (const ifaddrs *i = interfaces; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    if (reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == address)
-      return true;
-    broadcast_network network = {};
-    if (read_broadcast_network(i, &network) && network.broadcast == ntohl(address))
-      return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-int may_be_unit(sender_judge *judge, const sockaddr_in *from) {
-  uint32_t address = ntohl(from->sin_addr.s_addr);
-  uint32_t first_octet = address >> 24;
-  if (first_octet == 0 || first_octet == 127 || first_octet >= 224) return 0;
-
-  const ifaddrs *interfaces = current_interfaces(&judge->interfaces, 1000);
-  if (judge->verdicts_read_at_ms != judge->interfaces.read_at_ms) {
-    judge->verdicts_read_at_ms = judge->interfaces.read_at_ms;
-    judge->count = 0;
-    judge->next = 0;
-  }
-  for (size_t i = 0; i < judge->count; ++i)
-    if (judge->address[i] == from->sin_addr.s_addr) return judge->possible[i];
-
-  uint8_t possible = is_own_address(interfaces, from->sin_addr.s_addr) ? 0 : 1;
-  size_t slot = judge->count < VERDICTS_MAX ? judge->count++ : judge->next;
-  judge->next = (slot + 1) % VERDICTS_MAX;
-  judge->address[slot] = from->sin_addr.s_addr;
-  judge->possible[slot] = possible;
-  return possible;
-}
-
-int32_t read_decimal(const char *text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-
-  // Accumulate as a negative number so that INT32_MIN needs no special case.
-  int64_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 - (*text - '0');
-    if (value < INT32_MIN) {
-      value = INT32_MIN;
-      if (!negative) return INT32_MAX;
-    }
-  }
-  if (negative) return static_cast<int32_t>(value);
-  return value < -INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
-}
-
-namespace {
-
-// Length of the well-formed UTF-8 sequence of 2 to 4 bytes that starts
-// `text`, within its first `available` bytes, storing its code point; 0 when
-// there is none. Overlong forms, surrogates, code points beyond U+10FFFF and
-// sequences cut short are not well formed.
-size_t utf8_sequence(const unsigned char *text, size_t available,
-                     uint32_t *code_point) {
-  unsigned char lead = text[0];
-  size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
-  if (lead < 0xc2 || lead > 0xf4 || length > available) return 0;
-  // The second byte's range is narrower after these leads: it is what rules
-  // out overlong forms, surrogates and code points past U+10FFFF.
-  unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
-  unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
-  if (text[1] < low || text[1] > high) return 0;
-  uint32_t value = lead & (0x7f >> length);
-  for (size_t i = 1; i < length; ++i) {
-    if ((text[i] & 0xc0) != 0x80) return 0;
-    value = value << 6 | (text[i] & 0x3f);
-  }
-  *code_point = value;
-  return length;
-}
-
-// Code points that a terminal acts on or that reorder or break the text
-// around them: the C1 controls, the bidirectional marks, embeddings,
-// overrides and isolates, and the line and paragraph separators.
-bool is_hidden_control(uint32_t code_point) {
-  return (code_point >= 0x80 && code_point <= 0x9f) || code_point == 0x61c ||
-         code_point == 0x200e || code_point == 0x200f ||
-         (code_point >= 0x2028 && code_point <= 0x202e) ||
-         (code_point >= 0x2066 && code_point <= 0x2069);
-}
-
-char *escape_byte(unsigned char byte, char *out) {
-  static const char hex[] = "0123456789abcdef";
-  *out++ = '\\';
-  switch (byte) {
-    case '\n': *out++ = 'n'; break;
-    case '\r': *out++ = 'r'; break;
-    case '\t': *out++ = 't'; break;
-    case '\\': *out++ = '\\'; break;
-    case '"': *out++ = '"'; break;
-    default:
-      *out++ = 'x';
-      *out++ = hex[byte >> 4];
-      *out++ = hex[byte & 0xf];
-  }
-  return out;
-}
-
-}  // namespace
-
-size_t escape_name_within(const char *name, char *out, size_t room) {
-  const auto *bytes = reinterpret_cast<const unsigned char *>(name);
-  const size_t length = strnlen(name, EMPEG_NAME_MAX);
-  size_t used = 0;
-  for (size_t i = 0; i < length;) {
-    // One byte, or one whole UTF-8 sequence, and what it becomes; it goes
-    // out whole or not at all, so that a cut never splits an escape or a
-    // character.
-    char unit[16];
-    char *end = unit;
-    unsigned char byte = bytes[i];
-    uint32_t code_point = 0;
-    size_t sequence = byte < 0x80 ? 1 : utf8_sequence(bytes + i, length - i, &code_point);
-    if (byte < 0x80) {
-      if (byte < 0x20 || byte == 0x7f || byte == '\\' || byte == '"')
-        end = escape_byte(byte, end);
-      else
-        *end++ = static_cast<char>(byte);
-    } else if (sequence == 0) {
-      end = escape_byte(byte, end);
-      sequence = 1;
-    } else {
-      for (size_t k = 0; k < sequence; ++k) {
-        if (is_hidden_control(code_point))
-          end = escape_byte(bytes[i + k], end);
-        else
-          *end++ = static_cast<char>(bytes[i + k]);
-      }
-    }
-    size_t unit_length = static_cast<size_t>(end - unit);
-    if (unit_length > room - used) break;
-    memcpy(out + used, unit, unit_length);
-    used += unit_length;
-    i += sequence;
-  }
-  out[used] = '\0';
-  return used;
-}
-
-void escape_name(const char *name, char *out) {
-  escape_name_within(name, out, ESCAPED_NAME_SIZE - 1);
 }

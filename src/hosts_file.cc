@@ -68,89 +68,144 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
 
 namespace {
 
-// The file is copied in large blocks and searched for the marker across each
-// block; the piece rule is applied only where a marker is found. Pieces start
-// at a line start and every HOSTS_PIECE_MAX bytes after it, so a marker's
-// piece is known from the start of its line, which is tracked as an absolute
-// offset because a long line may have left the buffer. Output lags the search
-// by less than a piece, since the piece of a later marker can start up to a
-// piece's length before it.
+// The copy follows the piece rule that tests/piece_model.h states plainly and
+// that the unit tests and the fuzzer hold it against: a line is examined in
+// pieces of at most HOSTS_PIECE_MAX (8194) bytes, its line break counted, and
+// every piece that holds the marker becomes the entry. The size is the hosts
+// file format's: which lines a run replaces depends on it, and files edited
+// by earlier runs count on that, so it stays as it is. An entry line is far
+// shorter (HOSTS_LINE_MAX), so it always lies within one piece and a later
+// run finds it.
 //
-// Returns the number of pieces replaced, or -1 after reporting a failure.
-int copy_pieces(int in, int out, const char *marker, const char *entry,
-                size_t entry_length, char *buf, const char *empeg_name,
-                const char *hosts_file, FILE *err) {
-  const size_t marker_length = strlen(marker);
+// The file is copied in large blocks and searched for the marker across each
+// block; the rule is applied only where a marker is found. Pieces start at a
+// line start and every HOSTS_PIECE_MAX bytes after it, so a marker's piece is
+// known from the start of its line, which is kept as a file offset because a
+// long line may have left the buffer. Output lags the search by less than a
+// piece, since the piece of a later marker can start up to a piece's length
+// before it.
 
-  // Offsets into buf, except `base` (the file offset of buf[0]) and
-  // `line_start` (the file offset of the line that holds `scan`).
-  size_t length = 0, written = 0, scan = 0;
-  off_t base = 0, line_start = 0;
-  bool at_end = false;
-  int replaced = 0;
+// What a copy replaces, with what, and where it says so.
+struct piece_edit {
+  const char *marker;
+  size_t marker_length;
+  const char *entry;
+  size_t entry_length;
+  const char *empeg_name;
+  const char *hosts_file;
+  FILE *err;
+};
 
-  auto note_lines = [&](size_t from, size_t to) {
-    const char *last = last_of(buf + from, '\n', to - from);
-    if (last != nullptr) line_start = base + (last - buf) + 1;
-  };
+// The part of the file in the buffer. Offsets into `buf`, except `base` and
+// `line_start`, which are file offsets.
+struct window {
+  char *buf;          // BLOCK_SIZE bytes
+  size_t length;      // bytes read into buf
+  size_t written;     // buf[0, written) has been copied out
+  size_t scan;        // buf[0, scan) has been searched
+  off_t base;         // the file offset of buf[0]
+  off_t line_start;   // the file offset of the line that holds buf[scan]
+  bool at_end;        // the whole file has been read
+};
 
-  while (!at_end || scan < length) {
-    if (!at_end) {
-      ssize_t got = read_some(in, buf + length, BLOCK_SIZE - length);
-      if (got == -1) return -1;
-      at_end = got == 0;
-      length += static_cast<size_t>(got);
-    }
+// Reads more of the file into the room left. Returns 1, or 0 after
+// reporting the failure.
+int fill(window *w, int in) {
+  ssize_t got = read_some(in, w->buf + w->length, BLOCK_SIZE - w->length);
+  if (got == -1) return 0;
+  w->at_end = got == 0;
+  w->length += static_cast<size_t>(got);
+  return 1;
+}
 
-    // A marker found before `horizon` has all of its piece in the buffer.
-    size_t reach = HOSTS_PIECE_MAX + marker_length;
-    size_t horizon = at_end ? length : length > reach ? length - reach : 0;
-    while (scan < horizon) {
-      const void *hit = memmem(buf + scan, length - scan, marker, marker_length);
-      size_t found = hit == nullptr ? length : static_cast<const char *>(hit) - buf;
-      if (found >= horizon) {
-        note_lines(scan, horizon);
-        scan = horizon;
-        break;
-      }
-      note_lines(scan, found);
-      off_t offset = base + static_cast<off_t>(found);
-      size_t piece_start = static_cast<size_t>(
-          line_start + (offset - line_start) / HOSTS_PIECE_MAX * HOSTS_PIECE_MAX - base);
-      if (found + marker_length > piece_start + HOSTS_PIECE_MAX) {
-        // Straddles two pieces, so neither holds it.
-        scan = found + 1;
-        continue;
-      }
-      size_t piece_limit = min_of(piece_start + HOSTS_PIECE_MAX, length);
-      size_t after = found + marker_length;
-      const void *newline = memchr(buf + after, '\n', piece_limit - after);
-      size_t piece_end = newline == nullptr
-                             ? piece_limit
-                             : static_cast<const char *>(newline) - buf + 1;
+// Moves the search on to `to`, keeping track of the lines it passes.
+void advance(window *w, size_t to) {
+  const char *last = last_of(w->buf + w->scan, '\n', to - w->scan);
+  if (last != nullptr) w->line_start = w->base + (last - w->buf) + 1;
+  w->scan = to;
+}
 
-      fprintf(err, "Modifying entry for %s in %s\n", empeg_name, hosts_file);
-      if (!write_all(out, buf + written, piece_start - written) ||
-          !write_all(out, entry, entry_length))
-        return -1;
-      ++replaced;
-      written = scan = piece_end;
-      if (newline != nullptr) line_start = base + static_cast<off_t>(piece_end);
-    }
+// The buffer offset of the piece that holds buf[at], on the line of `scan`.
+size_t piece_start(const window *w, size_t at) {
+  off_t offset = w->base + static_cast<off_t>(at);
+  off_t into_line = offset - w->line_start;
+  return static_cast<size_t>(w->line_start + into_line / HOSTS_PIECE_MAX * HOSTS_PIECE_MAX -
+                             w->base);
+}
 
-    // Everything before the piece that holds `scan` is settled.
-    size_t settled = static_cast<size_t>(max_of<off_t>(line_start - base, 0));
-    if (scan >= HOSTS_PIECE_MAX) settled = max_of(settled, scan - (HOSTS_PIECE_MAX - 1));
-    if (at_end) settled = length;
-    settled = min_of(max_of(settled, written), scan);
-    if (!write_all(out, buf + written, settled - written)) return -1;
-    memmove(buf, buf + settled, length - settled);
-    base += static_cast<off_t>(settled);
-    length -= settled;
-    scan -= settled;
-    written = 0;
+// Acts on the marker that the search has reached at buf[scan]: writes the
+// entry in place of the piece that holds it, or, when the marker straddles
+// two pieces and so neither holds it, passes its first byte. Returns 1 when
+// it replaced, 0 when it passed, -1 after reporting a failed write.
+int replace_piece(window *w, int out, const piece_edit *edit) {
+  const size_t start = piece_start(w, w->scan);
+  const size_t after = w->scan + edit->marker_length;
+  if (after > start + HOSTS_PIECE_MAX) {
+    ++w->scan;
+    return 0;
   }
+  size_t limit = min_of(start + HOSTS_PIECE_MAX, w->length);
+  const void *newline = memchr(w->buf + after, '\n', limit - after);
+  size_t end = newline == nullptr ? limit : static_cast<const char *>(newline) - w->buf + 1;
 
+  fprintf(edit->err, "Modifying entry for %s in %s\n", edit->empeg_name, edit->hosts_file);
+  if (!write_all(out, w->buf + w->written, start - w->written) ||
+      !write_all(out, edit->entry, edit->entry_length))
+    return -1;
+  w->written = w->scan = end;
+  if (newline != nullptr) w->line_start = w->base + static_cast<off_t>(end);
+  return 1;
+}
+
+// Searches the window as far as a marker's whole piece is sure to be in it:
+// all of it once the file has been read. Returns the number of pieces
+// replaced, or -1 after reporting a failure.
+int search_window(window *w, int out, const piece_edit *edit) {
+  const size_t reach = HOSTS_PIECE_MAX + edit->marker_length;
+  const size_t horizon = w->at_end ? w->length : w->length > reach ? w->length - reach : 0;
+  int replaced = 0;
+  while (w->scan < horizon) {
+    const void *hit =
+        memmem(w->buf + w->scan, w->length - w->scan, edit->marker, edit->marker_length);
+    size_t found = hit == nullptr ? w->length : static_cast<const char *>(hit) - w->buf;
+    advance(w, min_of(found, horizon));
+    if (found >= horizon) break;
+    int outcome = replace_piece(w, out, edit);
+    if (outcome == -1) return -1;
+    replaced += outcome;
+  }
+  return replaced;
+}
+
+// Copies out what no later piece can start in, everything before the piece
+// that holds `scan`, and moves the rest to the front of the buffer to make
+// room. Returns 1, or 0 after reporting a failed write.
+int settle(window *w, int out) {
+  size_t settled = static_cast<size_t>(max_of<off_t>(w->line_start - w->base, 0));
+  if (w->scan >= HOSTS_PIECE_MAX) settled = max_of(settled, w->scan - (HOSTS_PIECE_MAX - 1));
+  if (w->at_end) settled = w->length;
+  settled = min_of(max_of(settled, w->written), w->scan);
+  if (!write_all(out, w->buf + w->written, settled - w->written)) return 0;
+  memmove(w->buf, w->buf + settled, w->length - settled);
+  w->base += static_cast<off_t>(settled);
+  w->length -= settled;
+  w->scan -= settled;
+  w->written = 0;
+  return 1;
+}
+
+// Copies `in` to `out` through `buf` of BLOCK_SIZE bytes, making `edit`.
+// Returns the number of pieces replaced, or -1 after reporting a failure.
+int copy_pieces(int in, int out, const piece_edit *edit, char *buf) {
+  window w = {};
+  w.buf = buf;
+  int replaced = 0;
+  while (!w.at_end || w.scan < w.length) {
+    if (!w.at_end && !fill(&w, in)) return -1;
+    int found = search_window(&w, out, edit);
+    if (found == -1 || !settle(&w, out)) return -1;
+    replaced += found;
+  }
   return replaced;
 }
 
@@ -170,8 +225,9 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
   } else {
     entry[0] = '\n';
     format_entry(empeg, empeg_name, entry + 1, entry_length + 1);
-    int replaced = copy_pieces(in, out, marker, entry + 1, entry_length, buf,
-                               empeg_name, hosts_file, err);
+    const piece_edit edit = {marker, strlen(marker), entry + 1, entry_length,
+                             empeg_name, hosts_file, err};
+    int replaced = copy_pieces(in, out, &edit, buf);
     if (replaced == 0)
       fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
     ok = replaced > 0 || (replaced == 0 && write_all(out, entry, entry_length + 1));

@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "discovery.h"
+#include "text.h"
 
 /// Lines are examined in pieces of at most this many bytes, the line break
 /// counted; a longer line is several pieces.

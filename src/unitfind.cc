@@ -11,6 +11,9 @@
 
 #include "deadline.h"
 #include "discovery.h"
+#include "senders.h"
+#include "text.h"
+#include "unitfind_version.h"
 #include "hosts_file.h"
 
 namespace {
@@ -161,6 +164,83 @@ void say_where_to_look(interface_list *interfaces, in_addr probed, int sent,
     fprintf(stderr, "  -t%d gave the unit no time to answer: try -t10.\n", timeout);
 }
 
+// What a search holds from the opening of its socket to its end.
+struct search_state {
+  int sock;
+  sender_judge judge;
+  in_addr probed;  // where the probe went, 0.0.0.0 before and when unknown
+};
+
+// A hosts file and a name are given together or not at all.
+int names_are_paired(const search_settings *settings) {
+  if ((settings->hosts_file == nullptr) == (settings->empeg_name == nullptr)) return 1;
+  fputs("Must have both a hosts filename and an empeg name!\n", stderr);
+  return 0;
+}
+
+int open_search(const search_settings *settings, search_state *search) {
+  fprintf(stderr, "Broadcasting to: %s\n", settings->broadcast_address);
+  search->sock = open_listen_socket(DISCOVERY_PORT);
+  if (search->sock == -1) {
+    fputs("Unable to open listen socket.\n", stderr);
+    return 0;
+  }
+  return 1;
+}
+
+int probe(const search_settings *settings, search_state *search) {
+  static const char probe_text[2] = {'?', '\0'};
+  if (send_broadcast(search->sock, settings->broadcast_address, probe_text,
+                     sizeof probe_text, &search->judge.interfaces, &search->probed))
+    return 1;
+  fputs("Unable to send broadcast.\n", stderr);
+  say_where_to_look(&search->judge.interfaces, search->probed, 0, settings->timeout);
+  return 0;
+}
+
+// Reports every unit that answers until one is accepted into `empeg`.
+// Returns 1 then, or 0 once the wait has ended without one.
+int find_unit(const search_settings *settings, search_state *search, empeg_info *empeg) {
+  char buffer[RECEIVE_CAPACITY + 1];
+  buffer[RECEIVE_CAPACITY] = '\0';
+  sockaddr_in from = {};
+  unit_record heard = {};
+  // Only a reply from a unit not heard before starts a fresh wait, so that
+  // nothing else on the network can keep the run going.
+  timespec deadline = deadline_after(settings->timeout);
+  for (;;) {
+    int64_t left_ms = milliseconds_until(deadline);
+    if (left_ms == 0 ||
+        !wait_for_reply(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from)) {
+      printf("No more replies.  Giving up...\n");
+      // The advice on stderr belongs after this line wherever both go.
+      fflush(stdout);
+      if (heard.count == 0)
+        say_where_to_look(&search->judge.interfaces, search->probed, 1, settings->timeout);
+      return 0;
+    }
+    if (!parse_reply(buffer, empeg, &from) || !may_be_unit(&search->judge, &from)) continue;
+    if (remember_unit(&heard, from.sin_addr.s_addr, empeg->serial))
+      deadline = deadline_after(settings->timeout);
+
+    char shown_name[ESCAPED_NAME_SIZE];
+    escape_name(empeg->name, shown_name);
+    fprintf(stderr, "Found an empeg with serial %0d called \"%s\" at %d.%d.%d.%d\n",
+            empeg->serial, shown_name, empeg->ip[0], empeg->ip[1], empeg->ip[2],
+            empeg->ip[3]);
+    if (settings->serial == 0 || settings->serial == empeg->serial) return 1;
+  }
+}
+
+// A failure to record is reported but does not fail the run: the unit was
+// found and shown.
+void record_unit(const search_settings *settings, const empeg_info *empeg) {
+  if (settings->hosts_file != nullptr &&
+      !update_hosts_file(settings->hosts_file, empeg, settings->empeg_name,
+                         settings->timeout))
+    fprintf(stderr, "Unable to modify %s\n", settings->hosts_file);
+}
+
 }  // namespace
 
 int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
@@ -193,69 +273,21 @@ int read_options(int argc, char **argv, search_settings *settings, FILE *err) {
 }
 
 int run_search(const search_settings *settings) {
-  if ((settings->hosts_file == nullptr) != (settings->empeg_name == nullptr)) {
-    fputs("Must have both a hosts filename and an empeg name!\n", stderr);
-    return 1;
-  }
-
-  fprintf(stderr, "Broadcasting to: %s\n", settings->broadcast_address);
-  int sock = open_listen_socket(DISCOVERY_PORT);
-  if (sock == -1) {
-    fputs("Unable to open listen socket.\n", stderr);
-    return 1;
-  }
-
-  static const char probe[2] = {'?', '\0'};
-  sender_judge judge = {};
-  in_addr probed = {};
-  if (!send_broadcast(sock, settings->broadcast_address, probe, sizeof probe,
-                      &judge.interfaces, &probed)) {
-    fputs("Unable to send broadcast.\n", stderr);
-    say_where_to_look(&judge.interfaces, probed, 0, settings->timeout);
-    forget_interfaces(&judge.interfaces);
-    close(sock);
-    return 1;
-  }
-
-  char buffer[RECEIVE_CAPACITY + 1];
-  buffer[RECEIVE_CAPACITY] = '\0';
-  sockaddr_in from = {};
+  if (!names_are_paired(settings)) return 1;
+  search_state search = {};
+  if (!open_search(settings, &search)) return 1;
+  int status = 1;
   empeg_info empeg = {};
-  unit_record heard = {};
-  // Only a reply from a unit not heard before starts a fresh wait, so that
-  // nothing else on the network can keep the run going.
-  timespec deadline = deadline_after(settings->timeout);
-  for (;;) {
-    int64_t left_ms = milliseconds_until(deadline);
-    if (left_ms == 0 ||
-        !wait_for_reply(sock, buffer, RECEIVE_CAPACITY, left_ms, &from)) {
-      printf("No more replies.  Giving up...\n");
-      // The advice on stderr belongs after this line wherever both go.
-      fflush(stdout);
-      if (heard.count == 0) say_where_to_look(&judge.interfaces, probed, 1, settings->timeout);
-      forget_interfaces(&judge.interfaces);
-      close(sock);
-      return 0;
+  if (probe(settings, &search)) {
+    status = 0;
+    if (find_unit(settings, &search, &empeg)) {
+      forget_interfaces(&search.judge.interfaces);
+      record_unit(settings, &empeg);
     }
-    if (!parse_reply(buffer, &empeg, &from) || !may_be_unit(&judge, &from)) continue;
-    if (remember_unit(&heard, from.sin_addr.s_addr, empeg.serial))
-      deadline = deadline_after(settings->timeout);
-
-    char shown_name[ESCAPED_NAME_SIZE];
-    escape_name(empeg.name, shown_name);
-    fprintf(stderr, "Found an empeg with serial %0d called \"%s\" at %d.%d.%d.%d\n",
-            empeg.serial, shown_name, empeg.ip[0], empeg.ip[1], empeg.ip[2],
-            empeg.ip[3]);
-    if (settings->serial == 0 || settings->serial == empeg.serial) break;
   }
-  forget_interfaces(&judge.interfaces);
-
-  if (settings->hosts_file != nullptr &&
-      !update_hosts_file(settings->hosts_file, &empeg, settings->empeg_name,
-                         settings->timeout))
-    fprintf(stderr, "Unable to modify %s\n", settings->hosts_file);
-  close(sock);
-  return 0;
+  forget_interfaces(&search.judge.interfaces);
+  close(search.sock);
+  return status;
 }
 
 int unitfind_main(int argc, char **argv) {
@@ -263,7 +295,7 @@ int unitfind_main(int argc, char **argv) {
   // socket or a file, and messages meant for the terminal would go into it.
   for (int fd = 0; fd <= 2; ++fd)
     if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
-  fputs("unitfind 1.0 - find a unit on the local network\n", stderr);
+  fputs("unitfind " UNITFIND_VERSION " - find a unit on the local network\n", stderr);
   search_settings settings = default_settings();
   if (!read_options(argc, argv, &settings, stderr)) return 1;
   return run_search(&settings);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -245,13 +246,20 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   clock_gettime(CLOCK_MONOTONIC, &start);
   EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
   EXPECT_LT(seconds_since(start), 10.0);
+  // A timeout of 0 still takes the datagram that is queued.
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 0, &from), 1);
+  EXPECT_STREQ(buffer, "id=1 name=a");
 
   EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {
+  const int lowest_free = fcntl(listener_, F_DUPFD, 0);
+  ASSERT_EQ(close(lowest_free), 0);
   EXPECT_EQ(open_listen_socket(ntohs(to_.sin_port)), -1);
   EXPECT_EQ(errno, EADDRINUSE);
+  // A socket left open would hold the lowest free descriptor.
+  EXPECT_EQ(fcntl(lowest_free, F_GETFD), -1);
 }
 
 }  // namespace

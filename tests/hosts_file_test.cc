@@ -134,7 +134,11 @@ TEST(RewriteHosts, Cases) {
       {"marker after a zero byte", std::string("x\0 EMPEG-12-EMPEG\ny\n", 20), entry + "y\n",
        MODIFYING},
       {"long line passes whole", big + "\n", big + "\n\n" + entry, APPENDING},
-      // 8194-byte pieces: the marker straddles the first boundary.
+      // 8194-byte pieces: the marker ends on the first boundary, or straddles it.
+      {"marker ending a piece", std::string(8180, 'x') + "EMPEG-12-EMPEGz\n", entry + "z\n",
+       MODIFYING},
+      {"marker a byte past a piece", std::string(8181, 'x') + "EMPEG-12-EMPEG\n",
+       std::string(8181, 'x') + "EMPEG-12-EMPEG\n\n" + entry, APPENDING},
       {"marker across a piece boundary", std::string(8190, 'x') + "EMPEG-12-EMPEG\n",
        std::string(8190, 'x') + "EMPEG-12-EMPEG\n\n" + entry, APPENDING},
       {"marker in a later piece of a long line",
@@ -168,9 +172,10 @@ TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
       else
         in.append(random() % 60, static_cast<char>('a' + random() % 26));
     }
-    // Land a marker right on the first piece boundaries of the next line.
+    // Land a marker about the first piece boundary of the next line, a byte
+    // further each round: ending on it, a byte past it, starting on it.
     in += '\n';
-    in.append(HOSTS_PIECE_MAX - 7 + random() % 14, 'p');
+    in.append(HOSTS_PIECE_MAX - 17 + round % 20, 'p');
     in += "EMPEG-12-EMPEG";
 
     int expected_count = 0;

@@ -134,7 +134,11 @@ else
   E_NETUNREACH="Network unreachable"
 fi
 
-BANNER="unitfind 1.0 - find a unit on the local network"
+# The version comes from the build: CTest sets UNITFIND_VERSION; run by hand,
+# a suite reads the version header that CMake wrote beside the binary.
+[ -n "$LIST" ] || : "${UNITFIND_VERSION:=$(sed -n 's/^#define UNITFIND_VERSION "\(.*\)"$/\1/p' \
+  "$(dirname "$UNITFIND")/unitfind_version.h" 2>/dev/null)}"
+BANNER="unitfind ${UNITFIND_VERSION:-<no version>} - find a unit on the local network"
 GIVE_UP="No more replies.  Giving up..."
 
 # faulty FAULTS COMMAND...: runs COMMAND with the fault library preloaded to
