@@ -73,8 +73,12 @@ for target in "${targets[@]}"; do
 done
 
 # The hosts file suite of the unit tests swaps files in /tmp and needs
-# nothing from the target but its system calls, which qemu passes on.
+# nothing from the target but its system calls, which qemu passes on. Not
+# the interface list: musl's getifaddrs never returns under qemu-mips, whose
+# netlink translation it cannot read, so the sender rules that read it are
+# left to the native runs.
 arch=${tested%%-*}
-echo "== unit tests on $tested under qemu-$arch"
-in_ns "qemu-$arch" "build/cross/$tested-tests/tests/unit_tests" --gtest_brief=1
+echo "== unit tests on $tested under qemu-$arch (all but MayBeUnit.*, which reads the interface list)"
+in_ns "qemu-$arch" "build/cross/$tested-tests/tests/unit_tests" --gtest_brief=1 \
+  --gtest_filter='-MayBeUnit.*'
 echo "== cross builds passed"
