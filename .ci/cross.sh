@@ -79,6 +79,8 @@ done
 # left to the native runs.
 arch=${tested%%-*}
 echo "== unit tests on $tested under qemu-$arch (all but MayBeUnit.*, which reads the interface list)"
-in_ns "qemu-$arch" "build/cross/$tested-tests/tests/unit_tests" --gtest_brief=1 \
+# Bounded, so that a test that never returns under emulation fails the step
+# instead of the whole run.
+in_ns timeout 1200 "qemu-$arch" "build/cross/$tested-tests/tests/unit_tests" --gtest_brief=1 \
   --gtest_filter='-MayBeUnit.*'
 echo "== cross builds passed"
