@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -111,8 +110,10 @@ void backup_is_directory(const std::string &hosts) {
   ASSERT_EQ(unlink((hosts + ".old").c_str()) | mkdir((hosts + ".old").c_str(), 0755), 0);
 }
 
+// An ACL is an extended attribute that every file system here keeps.
 void with_attribute(const std::string &hosts) {
-  if (setxattr(hosts.c_str(), "user.origin", "test", 4, 0) != 0) GTEST_SKIP() << "no user xattrs";
+  if (system(("setfacl -m u:nobody:r '" + hosts + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no setfacl, or no ACLs here";
 }
 
 // EBUSY from the swap makes the update go in place, as for a mounted file.
