@@ -29,10 +29,6 @@ T min_of(T a, T b) { return b < a ? b : a; }
 template <typename T>
 T max_of(T a, T b) { return a < b ? b : a; }
 
-}  // namespace
-
-namespace {
-
 size_t entry_line(const empeg_info *empeg, const char *empeg_name,
                   const char *shown_name, char *out, size_t size) {
   // A null `out` with a size of 0 is how snprintf measures; cppcheck's model

@@ -225,7 +225,7 @@ int copy_acl(int from, int to, const char **failed) {
   return ok;
 }
 
-int clear_acl(int fd, const char **failed) {
+int clear_inherited(int fd, const char **failed) {
   acl_t acl = acl_get_fd(fd);
   if (acl == nullptr)
     return errno == ENOENT || platform_unsupported(errno) || fail(failed, "acl_get_fd");
@@ -272,7 +272,7 @@ int copy_acl(int from, int to, const char **failed) {
   return ok;
 }
 
-int clear_acl(int fd, const char **failed) {
+int clear_inherited(int fd, const char **failed) {
   int kind = acl_kind(fd), ok;
   acl_t acl = extended_acl(fd, kind, &ok, failed);
   if (acl == nullptr) return ok;
@@ -292,7 +292,7 @@ int copy_acl(int /*from*/, int /*to*/, const char ** /*failed*/) { return 1; }
 // A new file gets its directory's default ACL as its access ACL, and may get
 // other attributes from its directory too: every one that can be removed
 // goes. A security label cannot be; the original's replaces it.
-int clear_acl(int fd, const char **failed) {
+int clear_inherited(int fd, const char **failed) {
   ssize_t list_size;
   char *names = read_value(fd, 0, nullptr, &list_size, failed);
   int ok = list_size >= 0;
@@ -308,7 +308,7 @@ int clear_acl(int fd, const char **failed) {
 #else
 
 int copy_acl(int /*from*/, int /*to*/, const char ** /*failed*/) { return 1; }
-int clear_acl(int /*fd*/, const char ** /*failed*/) { return 1; }
+int clear_inherited(int /*fd*/, const char ** /*failed*/) { return 1; }
 
 #endif
 
@@ -318,7 +318,7 @@ int platform_copy_attributes(int from, int to, const char **failed) {
   return copy_extended_attributes(from, to, failed) && copy_acl(from, to, failed);
 }
 
-int platform_clear_attributes(int fd, const char **failed) { return clear_acl(fd, failed); }
+int platform_clear_attributes(int fd, const char **failed) { return clear_inherited(fd, failed); }
 
 int platform_reserve(int fd, off_t length, const char **failed) {
 #if defined(__linux__) || defined(__FreeBSD__)

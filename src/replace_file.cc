@@ -114,21 +114,38 @@ void fill_unique(char *six) {
     six[i] = LETTERS[bytes[i] % (sizeof LETTERS - 1)];
 }
 
-// Creates a new file, open to its owner alone, in the held directory under
-// `name` with its last six characters chosen at random (as mkstemp does, but
-// beside the file that was read whatever has become of its path). Returns the
-// descriptor, open for reading and writing, or -1 after reporting.
-int create_unique(const replacement *r, char *name) {
+// Makes `name` in the held directory with `attempt`, its last six characters
+// chosen at random again while the name is taken (as mkstemp does, but beside
+// the file that was read whatever has become of its path). Returns what the
+// last attempt returned: -1, with errno set, when none succeeded.
+int under_unique_name(const replacement *r, char *name,
+                      int (*attempt)(const replacement *, const char *)) {
   char *six = name + strlen(name) - 6;
+  int result = -1;
   for (int tries = 0; tries < NAME_TRIES; ++tries) {
     fill_unique(six);
-    int fd = openat(r->dir, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                    S_IRUSR | S_IWUSR);
-    if (fd != -1) return fd;
-    if (errno != EEXIST) break;
+    result = attempt(r, name);
+    if (result != -1 || errno != EEXIST) break;
   }
-  perror("mkstemp");
-  return -1;
+  return result;
+}
+
+int create_file(const replacement *r, const char *name) {
+  return openat(r->dir, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                S_IRUSR | S_IWUSR);
+}
+
+int link_previous(const replacement *r, const char *name) {
+  return linkat(r->dir, r->base, r->dir, name, 0);
+}
+
+// Creates a new file, open to its owner alone, in the held directory under
+// `name` with its last six characters chosen at random. Returns the
+// descriptor, open for reading and writing, or -1 after reporting.
+int create_unique(const replacement *r, char *name) {
+  int fd = under_unique_name(r, name, create_file);
+  if (fd == -1) perror("mkstemp");
+  return fd;
 }
 
 // Opens directory `name` relative to `at`. A directory that may be searched
@@ -256,6 +273,15 @@ int regular_file(const replacement *r) {
   return 0;
 }
 
+// Counts one more start over on a file that another program replaced
+// meanwhile. Returns 1 while the run may start over, 0 after saying that it
+// gives up.
+int may_start_over(replacement *r) {
+  if (++r->restarts <= MAX_RESTARTS) return 1;
+  fprintf(stderr, "%s kept changing during the update\n", r->shown);
+  return 0;
+}
+
 // Opens (unless r->in is open) and locks the file that r->base names in the
 // held directory, and checks that the name still leads to it: a run that had
 // to wait may find it replaced by the run it waited for, and then starts over
@@ -274,10 +300,7 @@ int hold_previous(replacement *r) {
     // Another run may have rewritten the file in place while this one waited.
     if (fstat(r->in, &r->previous) != 0) return report("fstat");
     if (still_there(r, r->base)) return 1;
-    if (++r->restarts > MAX_RESTARTS) {
-      fprintf(stderr, "%s kept changing during the update\n", r->shown);
-      return 0;
-    }
+    if (!may_start_over(r)) return 0;
     close(r->in);
     r->in = -1;
   }
@@ -375,13 +398,7 @@ int keep_previous(replacement *r, int *copy_fd) {
   r->kept = joined(r->base, "XXXXXX");
   if (r->kept == nullptr) return 0;
   if (copy_fd == nullptr) {
-    int linked = 0;
-    for (int tries = 0; tries < NAME_TRIES && !linked; ++tries) {
-      fill_unique(r->kept + strlen(r->kept) - 6);
-      linked = linkat(r->dir, r->base, r->dir, r->kept, 0) == 0;
-      if (!linked && errno != EEXIST) break;
-    }
-    if (linked) {
+    if (under_unique_name(r, r->kept, link_previous) == 0) {
       r->owns_kept = true;
       if (still_there(r, r->kept)) return 1;
       // The name led to another file by then: a copy keeps the one read.
@@ -608,11 +625,7 @@ int end_replacement(replacement *r, int ok) {
   drop_copies(r);
   if (result == -1) {
     // Another program replaced the file: its changes are kept by starting over.
-    if (++r->restarts <= MAX_RESTARTS) {
-      if (hold_previous(r) && create_copy(r)) return -1;
-    } else {
-      fprintf(stderr, "%s kept changing during the update\n", r->shown);
-    }
+    if (may_start_over(r) && hold_previous(r) && create_copy(r)) return -1;
     result = 0;
   }
   clean_up(r);
