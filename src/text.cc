@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "text.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 int32_t read_decimal(const char *text) {
@@ -73,11 +74,10 @@ char *escape_byte(unsigned char byte, char *out) {
   return out;
 }
 
-}  // namespace
-
-size_t escape_name_within(const char *name, char *out, size_t room) {
-  const auto *bytes = reinterpret_cast<const unsigned char *>(name);
-  const size_t length = strnlen(name, EMPEG_NAME_MAX);
+// Writes as much of the escaped form of the `length` bytes at `text` as fits
+// in `room` bytes into `out`, which holds `room` + 1. Returns the length.
+size_t escape_within(const char *text, size_t length, char *out, size_t room) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
   size_t used = 0;
   for (size_t i = 0; i < length;) {
     // One byte, or one whole UTF-8 sequence, and what it becomes; it goes
@@ -112,6 +112,20 @@ size_t escape_name_within(const char *name, char *out, size_t room) {
   }
   out[used] = '\0';
   return used;
+}
+
+}  // namespace
+
+size_t escape_name_within(const char *name, char *out, size_t room) {
+  return escape_within(name, strnlen(name, EMPEG_NAME_MAX), out, room);
+}
+
+char *escape_text(const char *text) {
+  const size_t length = strlen(text);
+  // Every byte becomes at most a four-character escape.
+  char *out = static_cast<char *>(malloc(4 * length + 1));
+  if (out != nullptr) escape_within(text, length, out, 4 * length);
+  return out;
 }
 
 void escape_name(const char *name, char *out) {

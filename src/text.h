@@ -40,4 +40,10 @@ void escape_name(const char *name, char *out);
 /// Returns the length written.
 size_t escape_name_within(const char *name, char *out, size_t room);
 
+/// Returns `text`, of any length, escaped as escape_name escapes a name, in
+/// memory from malloc for the caller to free; null when there is none. Paths
+/// from the command line are shown this way, so that a line break in one
+/// cannot start a line of its own.
+char *escape_text(const char *text);
+
 #endif  // UNITFIND_TEXT_H_
