@@ -3,17 +3,21 @@
 // of the file replacement, to make one file-system call, or the reading of
 // the interfaces, fail on cue. UNITFIND_FAULTS lists the failures as
 // CALL:N:ERRNO, separated by commas: "rename:2:5" makes the second rename
-// fail with EIO. Each process counts its calls from zero, a forked one too.
-// In place of ERRNO, "sleepS" holds the call S seconds before it goes ahead,
-// first writing the process id into the file that UNITFIND_STALLED names, so
-// that a test knows when and whom to signal. Calls that are not named pass
-// through to the C library. The *at forms count as the calls they extend:
-// "rename" counts rename and renameat alike.
+// fail with EIO, and "fsync:*:5" every fsync. Each process counts its calls
+// from zero, a forked one too. In place of ERRNO, "sleepS" holds the call S
+// seconds before it goes ahead, first writing the process id into the file
+// that UNITFIND_STALLED names, so that a test knows when and whom to signal;
+// "run" runs the shell command UNITFIND_RUN (without this library) before
+// the call goes ahead, so that a test can change things at that moment.
+// Calls that are not named pass through to the C library. The *at and
+// 64-bit forms count as the calls they extend: "rename" counts rename and
+// renameat alike, "pread" pread and pread64.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,9 +31,26 @@ struct fault {
   int count;  // calls of this kind seen so far
 };
 
-fault faults[] = {{"link", 0},      {"rename", 0},    {"unlink", 0},
-                  {"fsync", 0},     {"flock", 0},     {"fsetxattr", 0},
-                  {"ftruncate", 0}, {"posix_fallocate", 0}, {"getifaddrs", 0}};
+fault faults[] = {{"link", 0},      {"rename", 0},     {"unlink", 0},    {"fsync", 0},
+                  {"flock", 0},     {"fsetxattr", 0},  {"ftruncate", 0}, {"fallocate", 0},
+                  {"getifaddrs", 0}, {"read", 0},      {"pread", 0},     {"write", 0},
+                  {"pwrite", 0},    {"fchmod", 0},     {"fchown", 0},    {"openat", 0},
+                  {"getrandom", 0}};
+
+// Runs UNITFIND_RUN with neither this library nor the faults, which are the
+// tool's alone.
+void run_command() {
+  const char *command = getenv("UNITFIND_RUN");
+  char *faults = strdup(getenv("UNITFIND_FAULTS"));
+  char *preload = getenv("LD_PRELOAD") == nullptr ? nullptr : strdup(getenv("LD_PRELOAD"));
+  unsetenv("UNITFIND_FAULTS");
+  unsetenv("LD_PRELOAD");
+  if (command != nullptr) (void)!system(command);
+  setenv("UNITFIND_FAULTS", faults, 1);
+  if (preload != nullptr) setenv("LD_PRELOAD", preload, 1);
+  free(faults);
+  free(preload);
+}
 
 void stall(const char *seconds) {
   const char *stalled = getenv("UNITFIND_STALLED");
@@ -52,10 +73,16 @@ int injected(const char *call) {
   for (const char *at = wanted; at != nullptr && *at != '\0';) {
     if (strncmp(at, call, length) == 0 && at[length] == ':') {
       char *rest = nullptr;
-      long nth = strtol(at + length + 1, &rest, 10);
+      const char *count = at + length + 1;
+      long nth = *count == '*' ? seen : strtol(count, &rest, 10);
+      if (*count == '*') rest = const_cast<char *>(count + 1);
       if (*rest == ':' && nth == seen) {
-        if (strncmp(rest + 1, "sleep", 5) != 0) return static_cast<int>(strtol(rest + 1, nullptr, 10));
-        stall(rest + 6);
+        if (strncmp(rest + 1, "sleep", 5) == 0)
+          stall(rest + 6);
+        else if (strncmp(rest + 1, "run", 3) == 0)
+          run_command();
+        else
+          return static_cast<int>(strtol(rest + 1, nullptr, 10));
         return 0;
       }
     }
@@ -108,18 +135,49 @@ FAULTY(fsetxattr, (int fd, const char *name, const void *value, size_t size, int
        (fd, name, value, size, flags))
 FAULTY(ftruncate, (int fd, off_t length), (fd, length))
 FAULTY(getifaddrs, (ifaddrs **list), (list))
+FAULTY(fallocate, (int fd, int mode, off_t offset, off_t length), (fd, mode, offset, length))
+FAULTY_AS("fallocate", fallocate64, (int fd, int mode, off_t offset, off_t length),
+          (fd, mode, offset, length))
+FAULTY(fchmod, (int fd, mode_t mode), (fd, mode))
+FAULTY(fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
 
-// Returns its error rather than setting errno. Fails as the C library's
-// emulation does where the file system cannot reserve: the file has grown to
-// the length asked for before the disk turns out to be full.
-int posix_fallocate(int fd, off_t offset, off_t length) {
-  if (int error = injected("posix_fallocate")) {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size < offset + length)
-      (void)!next<int (*)(int, off_t)>("ftruncate")(fd, offset + length);
-    return error;
+// The calls that return a count.
+#define FAULTY_COUNT_AS(NAME, CALL, PARAMS, ARGS)           \
+  ssize_t CALL PARAMS {                                     \
+    if (int error = injected(NAME)) {                       \
+      errno = error;                                        \
+      return -1;                                            \
+    }                                                       \
+    return next<ssize_t(*) PARAMS>(#CALL) ARGS;             \
   }
-  return next<int (*)(int, off_t, off_t)>("posix_fallocate")(fd, offset, length);
+
+FAULTY_COUNT_AS("read", read, (int fd, void *data, size_t length), (fd, data, length))
+FAULTY_COUNT_AS("write", write, (int fd, const void *data, size_t length), (fd, data, length))
+FAULTY_COUNT_AS("pread", pread, (int fd, void *data, size_t length, off_t at),
+                (fd, data, length, at))
+FAULTY_COUNT_AS("pread", pread64, (int fd, void *data, size_t length, off_t at),
+                (fd, data, length, at))
+FAULTY_COUNT_AS("pwrite", pwrite, (int fd, const void *data, size_t length, off_t at),
+                (fd, data, length, at))
+FAULTY_COUNT_AS("pwrite", pwrite64, (int fd, const void *data, size_t length, off_t at),
+                (fd, data, length, at))
+FAULTY_COUNT_AS("getrandom", getrandom, (void *data, size_t length, unsigned flags),
+                (data, length, flags))
+
+// The mode is there only when a file may be created.
+int openat(int dir, const char *name, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list rest;
+    va_start(rest, flags);
+    mode = static_cast<mode_t>(va_arg(rest, unsigned));
+    va_end(rest);
+  }
+  if (int error = injected("openat")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(int, const char *, int, ...)>("openat")(dir, name, flags, mode);
 }
 
 }  // extern "C"
