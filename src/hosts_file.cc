@@ -144,7 +144,8 @@ int replace_piece(window *w, int out, const piece_edit *edit) {
   const void *newline = memchr(w->buf + after, '\n', limit - after);
   size_t end = newline == nullptr ? limit : static_cast<const char *>(newline) - w->buf + 1;
 
-  fprintf(edit->err, "Modifying entry for %s in %s\n", edit->empeg_name, edit->hosts_file);
+  if (edit->err != nullptr)
+    fprintf(edit->err, "Modifying entry for %s in %s\n", edit->empeg_name, edit->hosts_file);
   if (!write_all(out, w->buf + w->written, start - w->written) ||
       !write_all(out, edit->entry, edit->entry_length))
     return -1;
@@ -224,7 +225,7 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
     const piece_edit edit = {marker, strlen(marker), entry + 1, entry_length,
                              empeg_name, hosts_file, err};
     int replaced = copy_pieces(in, out, &edit, buf);
-    if (replaced == 0)
+    if (replaced == 0 && err != nullptr)
       fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
     ok = replaced > 0 || (replaced == 0 && write_all(out, entry, entry_length + 1));
   }
@@ -234,14 +235,22 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
 }
 
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name, int lock_wait_seconds) {
+                      const char *empeg_name, int lock_wait_seconds,
+                      replacement_remains *remains) {
+  char *shown = escape_text(hosts_file);
+  const char *named = shown == nullptr ? hosts_file : shown;
   replacement r;
-  if (!begin_replacement(&r, hosts_file, lock_wait_seconds)) return 0;
-  for (;;) {
-    int result = end_replacement(
-        &r, rewrite_hosts(r.in, r.out, empeg, empeg_name, hosts_file, stderr));
-    // -1: another program replaced the file meanwhile; its lines are kept by
-    // rewriting the new file.
-    if (result != -1) return result;
+  replacement_outcome outcome = replacement_outcome::FAILED;
+  if (begin_replacement(&r, hosts_file, named, lock_wait_seconds)) {
+    // Announced on the first pass only: a file that changed meanwhile is
+    // rewritten, but the run records the unit once.
+    FILE *err = stderr;
+    do {
+      outcome = end_replacement(&r, rewrite_hosts(r.in, r.out, empeg, empeg_name, named, err));
+      err = nullptr;
+    } while (outcome == replacement_outcome::START_OVER);
   }
+  *remains = r.remains;
+  free(shown);
+  return outcome == replacement_outcome::REPLACED;
 }

@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "discovery.h"
+#include "replace_file.h"
 #include "text.h"
 
 /// Lines are examined in pieces of at most this many bytes, the line break
@@ -44,27 +45,27 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
                     size_t size);
 
 /// Copies the hosts file read from `in` to `out`, writing the unit's entry
-/// line in place of every piece that holds its marker, or appending it after a
-/// line break when none does. Every other byte passes through, zero bytes
-/// included. Announces each replacement, or the append, on `err` with
-/// `empeg_name` and `hosts_file`. Returns 1, or 0 after reporting a failed
-/// "read" or "write" on stderr.
+/// line in place of every piece that holds its marker, or appending it after
+/// a line break when none does. Every other byte passes through, zero bytes
+/// included. Announces each replacement, or the append, on `err` (unless it
+/// is null) with `empeg_name` and `hosts_file`. Returns 1, or 0 after
+/// reporting a failed "read" or "write" on stderr.
 int rewrite_hosts(int in, int out, const empeg_info *empeg,
                   const char *empeg_name, const char *hosts_file, FILE *err);
 
 /// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
 /// symbolic link of that name leads to), keeping the previous file as that
-/// name followed by ".old". The new file gets the old one's owner (where
-/// allowed), mode and extended attributes, and reaches the disk before it
-/// replaces the old one. Runs on the same file are serialised by a lock, for
-/// which a run waits at most `lock_wait_seconds` before it goes on without:
-/// the tool passes its -t value, so that no part of a run waits longer than
-/// the user allowed. A file replaced by another program meanwhile is read
-/// again, so that its changes are kept.
-/// Returns 1 on success; 0 after reporting the failed call on stderr, in which
-/// case the file and its backup are as they were and no temporary file is
-/// left.
+/// name followed by ".old", as one transaction (replace_file.h): runs take
+/// turns, and a file changed meanwhile is read again so that the change is
+/// kept. The entry is announced once. `lock_wait_seconds` bounds the wait
+/// for a lock that anyone who can read the file may hold, where runs cannot
+/// take turns on a lock file of their own: the tool passes its -t value.
+/// Returns 1 on success; 0 after reporting the failure on stderr, in which
+/// case the file and its backup are as they were unless `remains` says
+/// otherwise. Either way `remains` says what the run left, for the caller to
+/// tell (after its own line) and forget.
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name, int lock_wait_seconds);
+                      const char *empeg_name, int lock_wait_seconds,
+                      replacement_remains *remains);
 
 #endif  // UNITFIND_HOSTS_FILE_H_

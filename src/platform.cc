@@ -321,13 +321,18 @@ int platform_copy_attributes(int from, int to, const char **failed) {
 int platform_clear_attributes(int fd, const char **failed) { return clear_inherited(fd, failed); }
 
 int platform_reserve(int fd, off_t length, const char **failed) {
-#if defined(__linux__) || defined(__FreeBSD__)
+#if defined(__linux__)
+  // Kept at its length, the file never shows readers the zeros of space
+  // reserved but not yet written.
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0 || platform_unsupported(errno) ||
+      errno == ENOSYS)
+    return 1;
+  return fail(failed, "fallocate");
+#elif defined(__FreeBSD__)
   int error = posix_fallocate(fd, 0, length);
   if (error == 0) return 1;
-#ifdef __FreeBSD__
   // ZFS cannot reserve space, and says so with EINVAL.
   if (error == EINVAL || platform_unsupported(error)) return 1;
-#endif
   errno = error;
   return fail(failed, "posix_fallocate");
 #elif defined(__APPLE__)
@@ -344,6 +349,18 @@ int platform_reserve(int fd, off_t length, const char **failed) {
   (void)failed;
   return 1;
 #endif
+}
+
+int platform_same_times(const struct stat *a, const struct stat *b) {
+#if defined(__APPLE__)
+  const timespec &am = a->st_mtimespec, &bm = b->st_mtimespec;
+  const timespec &ac = a->st_ctimespec, &bc = b->st_ctimespec;
+#else
+  const timespec &am = a->st_mtim, &bm = b->st_mtim;
+  const timespec &ac = a->st_ctim, &bc = b->st_ctim;
+#endif
+  return am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec && ac.tv_sec == bc.tv_sec &&
+         ac.tv_nsec == bc.tv_nsec;
 }
 
 int platform_random(void *out, size_t length) {

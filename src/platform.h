@@ -9,6 +9,7 @@
 #define UNITFIND_PLATFORM_H_
 
 #include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 /// Gives `to` every extended attribute and the ACL of `from` (Linux and
@@ -26,10 +27,16 @@ int platform_copy_attributes(int from, int to, const char **failed);
 int platform_clear_attributes(int fd, const char **failed);
 
 /// Reserves disk space for the first `length` bytes of `fd`, so that writing
-/// them cannot run out of room; where the system or file system cannot
-/// reserve space, does nothing. Returns 1, or 0 with errno and *failed set,
-/// in which case the file may have grown.
+/// them cannot run out of room, without changing the file's length where the
+/// system can (Linux, macOS; elsewhere the file may grow to `length`); where
+/// the system or file system cannot reserve space, does nothing. The file's
+/// times may move. Returns 1, or 0 with errno and *failed set, in which case
+/// the file may have grown.
 int platform_reserve(int fd, off_t length, const char **failed);
+
+/// Whether `a` and `b` have the same modification and change times, to the
+/// nanosecond.
+int platform_same_times(const struct stat *a, const struct stat *b);
 
 /// Whether `error` says that an operation is not supported: ENOTSUP and
 /// EOPNOTSUPP are the same value on Linux only.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "text.h"
 #include "unitfind_version.h"
 #include "hosts_file.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ int is_valid_host_name(const char *name) {
     if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
   }
   return 1;
+}
+
+// Prints a line of `before` and `path`, escaped so that a line break in it
+// cannot start a line of its own.
+void print_path(FILE *err, const char *before, const char *path) {
+  char *shown = escape_text(path);
+  fprintf(err, "%s%s\n", before, shown == nullptr ? path : shown);
+  free(shown);
 }
 
 void print_usage(const char *program, FILE *err) {
@@ -71,7 +81,7 @@ int read_option(const char *program, const char *argument,
         return 0;
       }
       settings->hosts_file = value;
-      fprintf(err, "Host file: %s\n", value);
+      print_path(err, "Host file: ", value);
       return 1;
     case 'n':
     case 'N':
@@ -233,12 +243,16 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
 }
 
 // A failure to record is reported but does not fail the run: the unit was
-// found and shown.
+// found and shown. What the update left is told after the failure, or alone.
 void record_unit(const search_settings *settings, const empeg_info *empeg) {
-  if (settings->hosts_file != nullptr &&
-      !update_hosts_file(settings->hosts_file, empeg, settings->empeg_name,
-                         settings->timeout))
-    fprintf(stderr, "Unable to modify %s\n", settings->hosts_file);
+  if (settings->hosts_file == nullptr) return;
+  replacement_remains remains = {};
+  if (!update_hosts_file(settings->hosts_file, empeg, settings->empeg_name,
+                         settings->timeout, &remains)) {
+    print_path(stderr, "Unable to modify ", settings->hosts_file);
+  }
+  tell_remains(&remains);
+  forget_remains(&remains);
 }
 
 }  // namespace

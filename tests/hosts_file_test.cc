@@ -220,9 +220,16 @@ class UpdateHostsFile : public ::testing::Test {
     std::set<std::string> found;
     DIR *d = opendir(dir_.c_str());
     while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') found.insert(e->d_name);
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) found.insert(e->d_name);
     closedir(d);
     return found;
+  }
+  int update(const empeg_info &empeg) {
+    replacement_remains remains = {};
+    int result = update_hosts_file(hosts_.c_str(), &empeg, "player", 5, &remains);
+    EXPECT_EQ(remains.left, nullptr);
+    forget_remains(&remains);
+    return result;
   }
   std::string dir_, hosts_;
 };
@@ -234,10 +241,10 @@ TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
   struct stat before;
   stat(hosts_.c_str(), &before);
 
-  ASSERT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player", 5), 1);
+  ASSERT_EQ(update(empeg), 1);
   EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
   EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n");
-  EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
+  EXPECT_EQ(names(), (std::set<std::string>{".hosts.lock", "hosts", "hosts.old"}));
 
   struct stat now, backup;
   stat(hosts_.c_str(), &now);
@@ -248,19 +255,19 @@ TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
 
   // A second run replaces its own line in place and backs up the first result.
   const empeg_info moved = unit(12, "Lounge");
-  ASSERT_EQ(update_hosts_file(hosts_.c_str(), &moved, "player", 5), 1);
+  ASSERT_EQ(update(moved), 1);
   EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
   EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
 }
 
 TEST_F(UpdateHostsFile, FailuresLeaveEverythingAsItWas) {
   const empeg_info empeg = unit(12);
-  EXPECT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player", 5), 0);
+  EXPECT_EQ(update(empeg), 0);
   EXPECT_TRUE(names().empty());
 
   ASSERT_EQ(mkdir(hosts_.c_str(), 0755), 0);
   put(hosts_ + ".old", "backup\n");
-  EXPECT_EQ(update_hosts_file(hosts_.c_str(), &empeg, "player", 5), 0);
+  EXPECT_EQ(update(empeg), 0);
   EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
   EXPECT_EQ(get(hosts_ + ".old"), "backup\n");
 }

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -22,14 +23,25 @@
 namespace {
 
 const std::string ORIGINAL = "127.0.0.1\tlocalhost\n# keep this comment\n", OLDER = "older\n";
-const std::string ENTRY =
-    "\n10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Living room [EMPEG-30100123-EMPEG]\n";
+const std::string LINE =
+    "10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Living room [EMPEG-30100123-EMPEG]\n";
+const std::string ENTRY = "\n" + LINE;
 const std::string UPDATED = ORIGINAL + ENTRY;
+// An earlier run's entry amid other lines, longer than the one that replaces it.
+const std::string EARLIER =
+    "a\n10.77.0.9 player.lan # Empeg: Serial=30100123 Name=Hall cupboard [EMPEG-30100123-EMPEG]\nb\n";
 
 std::string slurp(const std::string &path) {
   std::ostringstream data;
   data << std::ifstream(path).rdbuf();
   return data.str();
+}
+
+// The names of the extended attributes of `path`, an ACL among them.
+std::string attributes(const std::string &path) {
+  char names[4096];
+  ssize_t size = listxattr(path.c_str(), names, sizeof names);
+  return size <= 0 ? "" : std::string(names, static_cast<size_t>(size));
 }
 
 // A hosts file and an older backup alone in a directory; the child's
@@ -51,20 +63,30 @@ class Replacement : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(system(("rm -rf '" + work + "'").c_str()), 0); }
 
-  // Runs update_hosts_file in a child with UNITFIND_FAULTS set to `faults`,
-  // after `before` there, keeping its standard error in `err`; once the fault
-  // library stalls a call, calls `meanwhile`. Returns the wait status.
+  // Runs the tool's hosts update in a child with UNITFIND_FAULTS set to
+  // `faults` (and UNITFIND_RUN to `run`, with $H the hosts file and $W the
+  // scratch directory), after `before` there, keeping its standard error in
+  // `err`; once the fault library stalls a call, calls `meanwhile`. Returns
+  // the wait status.
   int update(const char *faults, const std::function<void()> &before = nullptr,
-             const std::function<void(pid_t)> &meanwhile = nullptr) {
+             const std::function<void(pid_t)> &meanwhile = nullptr, const char *run = nullptr) {
     std::string stalled = work + "/stalled";
     pid_t pid = fork();
     if (pid == 0) {
       dup2(open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
       setenv("UNITFIND_FAULTS", faults, 1);
       setenv("UNITFIND_STALLED", stalled.c_str(), 1);
+      setenv("UNITFIND_RUN", run == nullptr ? "" : run, 1);
+      setenv("H", hosts.c_str(), 1);
+      setenv("W", work.c_str(), 1);
       if (before) before();
       empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
-      _exit(update_hosts_file(hosts.c_str(), &unit, "player.lan", 1));
+      replacement_remains remains = {};
+      // As the tool reports it.
+      int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
+      if (!ok) fprintf(stderr, "Unable to modify %s\n", hosts.c_str());
+      tell_remains(&remains);
+      _exit(ok);
     }
     int status = 0;
     pid_t ended = 0;
@@ -77,12 +99,18 @@ class Replacement : public ::testing::Test {
     return status;
   }
 
-  // What `text` says with $H standing for the hosts file and $A for the line
-  // that announces the entry.
+  // What `text` says with $H standing for the hosts file, $A and $M for the
+  // line that announces the entry, and $U for the line of a failed update.
   std::string shown(std::string text) const {
-    for (size_t at; (at = text.find("$A")) != std::string::npos;)
-      text.replace(at, 2, "Appending entry for player.lan to $H\n");
-    for (size_t at; (at = text.find("$H")) != std::string::npos;) text.replace(at, 2, hosts);
+    const struct {
+      const char *code, *line;
+    } codes[] = {{"$A", "Appending entry for player.lan to $H\n"},
+                 {"$M", "Modifying entry for player.lan in $H\n"},
+                 {"$U", "Unable to modify $H\n"},
+                 {"$H", nullptr}};
+    for (const auto &c : codes)
+      for (size_t at; (at = text.find(c.code)) != std::string::npos;)
+        text.replace(at, 2, c.line == nullptr ? hosts : c.line);
     return text;
   }
 
@@ -95,16 +123,29 @@ class Replacement : public ::testing::Test {
   std::string work, hosts, err;
 };
 
-enum outcome { UNTOUCHED, UPDATE, KEPT_AS_BACKUP };
+enum outcome {
+  UNTOUCHED,     // failed: the file and its backup as they were
+  UPDATE,        // the file updated, the previous contents its backup
+  WRITTEN_BACK,  // failed in place: the file as it was, and its backup
+  DAMAGED,       // failed in place: the previous contents are the backup
+};
 
 struct fault_case {
-  const char *name, *faults, *report;  // the report is all of standard error
-  outcome result;  // KEPT_AS_BACKUP: failed, the previous contents now the backup
-  bool in_place;   // rewritten in place, the backup a copy
-  void (*setup)(const std::string &hosts);
+  const char *name, *faults;
+  const char *report;  // all of standard error
+  outcome result;
+  bool in_place = false;  // rewritten in place, the backup a copy
+  void (*setup)(const std::string &hosts) = nullptr;
+  const char *start = nullptr;  // the hosts file it starts with, ORIGINAL when null
+  const char *run = nullptr;    // the command a "run" fault runs
+  const char *seen = nullptr;   // what that command wrote to $W/seen
+  mode_t mode = 0;              // the file's mode after, when not as before
+  const char *left = nullptr;   // the hosts file's directory after, when not the usual
 };
 
 void PrintTo(const fault_case &c, std::ostream *out) { *out << c.name; }
+
+void sh(const std::string &command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
 
 void backup_is_directory(const std::string &hosts) {
   ASSERT_EQ(unlink((hosts + ".old").c_str()) | mkdir((hosts + ".old").c_str(), 0755), 0);
@@ -116,53 +157,108 @@ void with_attribute(const std::string &hosts) {
     GTEST_SKIP() << "no setfacl, or no ACLs here";
 }
 
+void inheriting_acl(const std::string &hosts) {
+  if (system(("setfacl -d -m u:nobody:rw \"$(dirname '" + hosts + "')\" 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no setfacl, or no default ACLs here";
+}
+
+void open_to_all(const std::string &hosts) { sh("chmod 0644 '" + hosts + "'"); }
+void owned_by_others(const std::string &hosts) { sh("chown 1234:5678 '" + hosts + "'"); }
+void directory_open_to_others(const std::string &hosts) { sh("chmod 0777 \"$(dirname '" + hosts + "')\""); }
+void lock_file_a_link(const std::string &hosts) { sh("ln -s /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\""); }
+void lock_file_open(const std::string &hosts) {
+  sh("install -m 0644 /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\"");
+}
+void lock_file_linked(const std::string &hosts) {
+  sh("cd \"$(dirname '" + hosts + "')\" && install -m 0600 /dev/null .hosts.lock && ln .hosts.lock ../lock");
+}
+
+#define NOT_PRIVATE "Locking $H itself, not .hosts.lock: "
+
 // EBUSY from the swap makes the update go in place, as for a mounted file.
 const fault_case FAULT_CASES[] = {
-    {"fsync", "fsync:1:5", "$Afsync: Input/output error\n", UNTOUCHED, false, nullptr},
-    {"rename", "rename:1:13", "$Arename: Permission denied\n", UNTOUCHED, false, nullptr},
-    {"link", "link:1:5", "$Alink: Input/output error\n", UNTOUCHED, false, nullptr},
-    {"no_links_no_rename", "link:1:1,rename:2:5", "$Arename: Input/output error\n", UNTOUCHED, false, nullptr},
-    {"backup_is_directory", "", "rename: Is a directory\n", UNTOUCHED, false, backup_is_directory},
-    {"flock", "flock:1:5", "flock: Input/output error\n", UNTOUCHED, false, nullptr},
-    {"attribute_refused", "fsetxattr:1:95", "$Afsetxattr: Operation not supported\n", UNTOUCHED, false,
+    {"fsync", "fsync:1:5", "$Afsync: Input/output error\n$U", UNTOUCHED},
+    {"rename", "rename:1:13", "$Arename: Permission denied\n$U", UNTOUCHED},
+    {"link", "link:1:5", "$Alink: Input/output error\n$U", UNTOUCHED},
+    {"no_links_no_rename", "link:1:1,rename:2:5", "$Arename: Input/output error\n$U", UNTOUCHED},
+    {"backup_is_directory", "", "rename: Is a directory\n$U", UNTOUCHED, false, backup_is_directory},
+    {"flock", "flock:1:5", "flock: Input/output error\n$U", UNTOUCHED},
+    {"attribute_refused", "fsetxattr:1:95", "$Afsetxattr: Operation not supported\n$U", UNTOUCHED, false,
      with_attribute},
+    {"read", "read:1:5", "read: Input/output error\n$U", UNTOUCHED},
+    {"fchmod", "fchmod:1:1", "$Afchmod: Operation not permitted\n$U", UNTOUCHED},
+    {"too_many_files", "openat:1:24", "open: Too many open files\n$U", UNTOUCHED, false, nullptr, nullptr,
+     nullptr, nullptr, 0, "hosts hosts.old "},
+    // Every look finds the file changed: the run gives up, saying so.
+    {"restart_bound", "fsync:*:run", "$A$H kept changing during the update\n$U", UNTOUCHED, false,
+     nullptr, nullptr, "touch \"$H\""},
     {"in_place_write", "rename:1:16,ftruncate:1:5",
-     "$Aftruncate: Input/output error\nWrote the previous contents back to $H\n", UNTOUCHED, true, nullptr},
-    {"in_place_no_room", "rename:1:16,posix_fallocate:1:28", "$Aposix_fallocate: No space left on device\n",
-     UNTOUCHED, true, nullptr},
-    {"in_place_write_back", "rename:1:16,ftruncate:1:5,ftruncate:2:5",
-     "$Aftruncate: Input/output error\nftruncate: Input/output error\n"
-     "The previous contents of $H are in $H.old\n", KEPT_AS_BACKUP, true, nullptr},
-    {"in_place", "rename:1:16", "$A", UPDATE, true, nullptr},
-    {"no_locks", "flock:1:37", "$A", UPDATE, false, nullptr},
-    {"no_links", "link:1:1", "$A", UPDATE, false, nullptr},
+     "$Aftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true},
+    {"in_place_entry_mid_file", "rename:1:16,ftruncate:1:5",
+     "$Mftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true,
+     nullptr, EARLIER.c_str()},
+    {"in_place_no_room", "rename:1:16,fallocate:1:28", "$Afallocate: No space left on device\n$U",
+     UNTOUCHED, true},
+    {"in_place_write_back", "rename:1:16,pwrite:2:5,pwrite:3:5",
+     "$Awrite: Input/output error\nwrite: Input/output error\n$U"
+     "$H may be damaged; its previous contents are in $H.old\n", DAMAGED, true},
+    {"in_place", "rename:1:16", "$A", UPDATE, true},
+    {"no_locks", "flock:1:37", "$A", UPDATE},
+    {"no_links", "link:1:1", "$A", UPDATE},
+    {"no_random_bytes", "getrandom:*:11", "$A", UPDATE},
+    {"directory_sync", "fsync:2:5", "$Afsync: Input/output error\n", UPDATE},
+    {"copy_private_while_written", "write:1:run", "$A", UPDATE, false, open_to_all, nullptr,
+     "stat -c %a \"$H\"?????? >\"$W/seen\"", "600\n"},
+    {"inherited_acl", "", "$A", UPDATE, false, inheriting_acl},
+    {"owner_not_kept", "fchown:*:1",
+     "$ACould not keep the owner of $H: it is now 0:0, was 1234:5678; cleared permission bits 0040\n",
+     UPDATE, false, owned_by_others, nullptr, nullptr, nullptr, 0600},
+    {"directory_open", "", NOT_PRIVATE "its directory is not this user's alone\n$A", UPDATE, false,
+     directory_open_to_others, nullptr, nullptr, nullptr, 0, "hosts hosts.old "},
+    {"lock_file_a_link", "", NOT_PRIVATE "Too many levels of symbolic links\n$A", UPDATE, false,
+     lock_file_a_link},
+    {"lock_file_open", "", NOT_PRIVATE "not a private file of this user\n$A", UPDATE, false,
+     lock_file_open},
+    {"lock_file_linked", "", NOT_PRIVATE "not a private file of this user\n$A", UPDATE, false,
+     lock_file_linked},
 };
 
 class Faults : public Replacement, public ::testing::WithParamInterface<fault_case> {};
 
 TEST_P(Faults, KeepTheFileWholeAndItsBackup) {
   const fault_case &c = GetParam();
+  if (getuid() != 0 && (c.setup == owned_by_others || c.setup == lock_file_linked))
+    GTEST_SKIP() << "needs root";
+  const std::string start = c.start == nullptr ? ORIGINAL : c.start;
+  std::ofstream(hosts) << start;
   if (c.setup != nullptr) c.setup(hosts);
   if (IsSkipped()) return;
   struct stat before, after, backup;
   ASSERT_EQ(stat(hosts.c_str(), &before), 0);
-  int status = update(c.faults);
+  const std::string acl = attributes(hosts);
+  int status = update(c.faults, nullptr, nullptr, c.run);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.result == UPDATE)) << status;
   EXPECT_EQ(err, shown(c.report));
-  EXPECT_EQ(left(), "hosts hosts.old ");
+  EXPECT_EQ(left(), c.left == nullptr ? ".hosts.lock hosts hosts.old " : c.left);
+  if (c.seen != nullptr) {
+    EXPECT_EQ(slurp(work + "/seen"), c.seen);
+  }
   ASSERT_EQ(stat(hosts.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_mode & 07777, c.mode != 0 ? c.mode : before.st_mode & 07777);
+  EXPECT_EQ(attributes(hosts), acl);
   if (c.in_place || c.result == UPDATE) {
     EXPECT_EQ(after.st_ino == before.st_ino, c.in_place);
   }
-  if (c.result != KEPT_AS_BACKUP) {
-    EXPECT_EQ(slurp(hosts), c.result == UPDATE ? UPDATED : ORIGINAL);
+  if (c.result == UPDATE) {
+    EXPECT_EQ(slurp(hosts), start == ORIGINAL ? UPDATED : start);
+  } else if (c.result != DAMAGED) {
+    EXPECT_EQ(slurp(hosts), start);
   }
   if (c.result == UNTOUCHED) {
     EXPECT_EQ(c.setup == backup_is_directory ? OLDER : slurp(hosts + ".old"), OLDER);
     return;
   }
-  EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+  EXPECT_EQ(slurp(hosts + ".old"), start);
   ASSERT_EQ(stat((hosts + ".old").c_str(), &backup), 0);
   EXPECT_NE(backup.st_ino, after.st_ino);
   EXPECT_EQ(backup.st_mode, before.st_mode);
@@ -174,7 +270,8 @@ INSTANTIATE_TEST_SUITE_P(Replace, Faults, ::testing::ValuesIn(FAULT_CASES),
 TEST_F(Replacement, SignalWaitsForTheUpdate) {
   int status = update("fsync:1:sleep1", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), UPDATED + ORIGINAL + "hosts hosts.old ");
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
+            UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
 }
 
 TEST_F(Replacement, NoLinksKeepTheFileThereDuringTheSwap) {
@@ -192,13 +289,36 @@ TEST_F(Replacement, DirectoryReplacedMeanwhile) {
   EXPECT_EQ(slurp(work + "/moved/hosts") + slurp(work + "/etc/hosts") + left(), UPDATED + OLDER + "hosts ");
 }
 
-// The file replaced meanwhile: the run starts over, keeping the new lines.
-TEST_F(Replacement, FileReplacedMeanwhile) {
-  update("fsync:1:sleep2", nullptr, [&](pid_t) {
-    std::ofstream(hosts + ".new") << "new\n";
-    EXPECT_EQ(rename((hosts + ".new").c_str(), hosts.c_str()), 0);
-  });
-  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), "new\n" + ENTRY + "new\nhosts hosts.old ");
+// The file replaced meanwhile, or edited, or made more private: the run
+// starts over, keeping what was done, and announces its entry once.
+TEST_F(Replacement, FileChangedMeanwhile) {
+  const struct {
+    const char *change, *after;
+    mode_t mode;
+  } changes[] = {
+      {"printf 'new\\n' >\"$H.new\" && chmod 0604 \"$H.new\" && mv \"$H.new\" \"$H\"", "new\n", 0604},
+      {"echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
+      {"chmod 0600 \"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\n", 0600},
+  };
+  for (const auto &c : changes) {
+    std::ofstream(hosts) << ORIGINAL;
+    chmod(hosts.c_str(), 0640);
+    update("fsync:1:run", nullptr, nullptr, c.change);
+    struct stat st;
+    ASSERT_EQ(stat(hosts.c_str(), &st), 0);
+    EXPECT_EQ(err, shown("$A")) << c.change;
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
+              c.after + ENTRY + c.after + ".hosts.lock hosts hosts.old ") << c.change;
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.change;
+  }
+}
+
+// Renamed between its opening and the look at its directory: the file the
+// path then leads to is updated.
+TEST_F(Replacement, FileRenamedBeforeItsDirectoryIsFound) {
+  update("openat:1:run", nullptr, nullptr, "mv \"$H\" \"$H.moved\" && printf 'new\\n' >\"$H\"");
+  EXPECT_EQ(err, shown("$A"));
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".moved"), "new\n" + ENTRY + ORIGINAL);
 }
 
 TEST_F(Replacement, SizeLimitFailsTheWrite) {
@@ -208,30 +328,33 @@ TEST_F(Replacement, SizeLimitFailsTheWrite) {
     setrlimit(RLIMIT_FSIZE, &limit);
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(err, "write: File too large\n");
-  EXPECT_EQ(slurp(hosts) + left(), ORIGINAL + std::string(1100, '#') + "hosts hosts.old ");
+  EXPECT_EQ(err, shown("write: File too large\n$U"));
+  EXPECT_EQ(slurp(hosts) + left(), ORIGINAL + std::string(1100, '#') + ".hosts.lock hosts hosts.old ");
 }
 
 // Failing once the signals are held off, begin_replacement puts back the
-// caller's mask and SIGXFSZ action: the second flock, the new copy's, fails.
+// caller's mask and the actions of SIGXFSZ and SIGPIPE: the fourth openat,
+// the new copy's, fails.
 TEST_F(Replacement, FailedBeginRestoresSignals) {
-  int status = update("flock:2:5", [&] {
+  int status = update("openat:4:5", [&] {
     sigset_t mask, now;
     sigemptyset(&mask);
     sigaddset(&mask, SIGUSR1);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    struct sigaction xfsz;
+    struct sigaction xfsz, pipe;
     replacement r;
-    int failed = !begin_replacement(&r, hosts.c_str(), 1);
+    int failed = !begin_replacement(&r, hosts.c_str(), hosts.c_str(), 1);
     sigprocmask(SIG_SETMASK, nullptr, &now);
     sigaction(SIGXFSZ, nullptr, &xfsz);
+    sigaction(SIGPIPE, nullptr, &pipe);
     int kept = sigismember(&now, SIGUSR1) == 1;
     sigdelset(&now, SIGUSR1);
-    _exit(failed && kept && sigisemptyset(&now) && xfsz.sa_handler == SIG_DFL ? 7 : 1);
+    _exit(failed && kept && sigisemptyset(&now) && xfsz.sa_handler == SIG_DFL &&
+                  pipe.sa_handler == SIG_DFL ? 7 : 1);
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
-  EXPECT_EQ(err, "flock: Input/output error\n");
-  EXPECT_EQ(left(), "hosts hosts.old ");
+  EXPECT_EQ(err, "mkstemp: Input/output error\n");
+  EXPECT_EQ(left(), ".hosts.lock hosts hosts.old ");
 }
 
 }  // namespace
