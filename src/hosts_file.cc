@@ -146,8 +146,11 @@ int replace_piece(window *w, int out, const piece_edit *edit) {
 
   if (edit->err != nullptr)
     fprintf(edit->err, "Modifying entry for %s in %s\n", edit->empeg_name, edit->hosts_file);
+  // A line that ended in a carriage return, as Windows ends lines, still does.
+  const bool crlf = newline != nullptr && w->buf[end - 2] == '\r';
   if (!write_all(out, w->buf + w->written, start - w->written) ||
-      !write_all(out, edit->entry, edit->entry_length))
+      !write_all(out, edit->entry, edit->entry_length - (crlf ? 1 : 0)) ||
+      (crlf && !write_all(out, "\r\n", 2)))
     return -1;
   w->written = w->scan = end;
   if (newline != nullptr) w->line_start = w->base + static_cast<off_t>(end);

@@ -45,8 +45,9 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
                     size_t size);
 
 /// Copies the hosts file read from `in` to `out`, writing the unit's entry
-/// line in place of every piece that holds its marker, or appending it after
-/// a line break when none does. Every other byte passes through, zero bytes
+/// line in place of every piece that holds its marker (ended by a carriage
+/// return and a line break where the piece was), or appending it after a line
+/// break when none does. Every other byte passes through, zero bytes
 /// included. Announces each replacement, or the append, on `err` (unless it
 /// is null) with `empeg_name` and `hosts_file`. Returns 1, or 0 after
 /// reporting a failed "read" or "write" on stderr.

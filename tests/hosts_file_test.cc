@@ -127,6 +127,8 @@ TEST(RewriteHosts, Cases) {
        MODIFYING},
       {"every duplicate replaced", "EMPEG-12-EMPEG\nmid\nxEMPEG-12-EMPEGx",
        entry + "mid\n" + entry, std::string(MODIFYING) + MODIFYING},
+      {"carriage return kept", "a\r\nx EMPEG-12-EMPEG y\r\nEMPEG-12-EMPEG\r",
+       "a\r\n" + entry.substr(0, entry.size() - 1) + "\r\n" + entry, std::string(MODIFYING) + MODIFYING},
       {"other serial untouched", "1.1.1.1 u # [EMPEG-123-EMPEG]\n",
        "1.1.1.1 u # [EMPEG-123-EMPEG]\n\n" + entry, APPENDING},
       {"zero bytes pass through", std::string("a\0b\nc\0\n", 7),
@@ -157,7 +159,7 @@ TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
   const empeg_info empeg = unit(12);
   const std::string entry = entry_for(empeg);
   const std::string pieces[] = {"EMPEG-12-EMPEG", "EMPEG-123-EMPEG", "\n", std::string(1, '\0'),
-                                "0.0.0.0 ad.example.com\n"};
+                                "0.0.0.0 ad.example.com\r\n"};
   std::mt19937 random(20261208);
   for (int round = 0; round < 60; ++round) {
     // Some files outgrow the copy buffer so that markers meet its edges.

@@ -12,8 +12,9 @@
 #include "hosts_file.h"
 
 /// What rewrite_hosts should write for the file `in`: every piece that holds
-/// `marker` becomes `entry`, and `entry` follows a line break at the end when
-/// no piece does. Stores the number of pieces replaced in `*replaced`.
+/// `marker` becomes `entry` (ending in a carriage return and a line break
+/// where the piece did), and `entry` follows a line break at the end when no
+/// piece does. Stores the number of pieces replaced in `*replaced`.
 inline std::string piece_by_piece(const std::string &in, const std::string &marker,
                                   const std::string &entry, int *replaced) {
   std::string out;
@@ -24,7 +25,8 @@ inline std::string piece_by_piece(const std::string &in, const std::string &mark
     end = std::min(end, at + HOSTS_PIECE_MAX);
     std::string piece = in.substr(at, end - at);
     if (piece.find(marker) != std::string::npos) {
-      out += entry;
+      bool crlf = piece.size() >= 2 && piece.compare(piece.size() - 2, 2, "\r\n") == 0;
+      out += crlf ? entry.substr(0, entry.size() - 1) + "\r\n" : entry;
       ++*replaced;
     } else {
       out += piece;
