@@ -8,6 +8,9 @@ if [ -z "${IN_PRIVATE_MOUNTS:-}" ] && [ "$(id -u)" = 0 ] && command -v unshare >
   IN_PRIVATE_MOUNTS=1 exec unshare -m --propagation private "$BASH" "$0" "$@"
 fi
 source "$(dirname "$0")/lib.sh"
+# No file a run writes may grow past 64 MiB, so that a broken build that
+# copies without end fails a case instead of filling the disk.
+ulimit -f $((64 * 1024))
 # Where / is not a mount point (a chroot) no private mount namespace can be
 # made, and the cases that mount something skip.
 NO_MOUNTS=""
@@ -58,6 +61,9 @@ expect_left() {
   expect_eq "files in the hosts directory" "$1" "$(ls -A "$ETC" | tr '\n' ' ')"
 }
 
+# What a run that got its turn leaves beside the file: the lock file stays.
+LEFT=".hosts.lock hosts hosts.old "
+
 # expect_resolved WHAT ADDRESS NAME: ADDRESS is what a real resolver client
 # gets for NAME when the hosts file is this machine's /etc/hosts.
 expect_resolved() {
@@ -85,7 +91,7 @@ Appending entry for player.lan to $H"
   expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
   expect_file "backup" "$ORIGINAL" "$H.old"
   expect_eq "mode and owner" "644 1234:5678" "$(stat -c '%a %u:%g' "$H")"
-  expect_left "hosts hosts.old "
+  expect_left "$LEFT"
   expect_resolved "resolved by getent" 10.77.0.11 player.lan
 }
 
@@ -101,7 +107,7 @@ Found an empeg with serial 30100123 called \"Moved\" at 10.77.0.12
 Modifying entry for player.lan in $H"
   expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY2"$'\nafter\n' "$H"
   expect_file "backup" "${FIRST%x}" "$H.old"
-  expect_left "hosts hosts.old "
+  expect_left "$LEFT"
   expect_resolved "resolved by getent" 10.77.0.12 player.lan
 }
 
@@ -156,13 +162,13 @@ Unable to modify $H"
 
 APPEND="Appending entry for player.lan to $H"
 
-# expect_updated: the unit's entry was appended, the previous file is the
-# backup, and nothing else is left.
+# expect_updated [STATUS]: the unit's entry was appended, the previous file
+# is the backup, and nothing else is left.
 expect_updated() {
   expect_eq "exit status" "${1:-0}" "$STATUS"
   expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
   expect_file "backup" "$ORIGINAL" "$H.old"
-  expect_left "hosts hosts.old "
+  expect_left "$LEFT"
 }
 
 faults::full_file_system() { # a full file system
@@ -174,7 +180,7 @@ faults::full_file_system() { # a full file system
     # The tmpfs holds the hosts file and its backup but not a second copy.
     unshare -m --propagation private bash -c '
       small=$1 big=$2 ns=$3 unitfind=$4 work=$5
-      mount -t tmpfs -o size=256k tmpfs "$small" || exit 1
+      mount -t tmpfs -o size=256k,mode=0755 tmpfs "$small" || exit 1
       cp "$big" "$small/hosts"
       printf "older backup\n" >"$small/hosts.old"
       nsenter --net="/var/run/netns/$ns" -- "$unitfind" -b10.77.0.255 -t3 -h"$small/hosts" -nplayer.lan \
@@ -187,7 +193,7 @@ faults::full_file_system() { # a full file system
     expect_eq "exit status" 0 "$(cat "$WORK/status")"
     expect_eq "report" "write: No space left on device
 Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
-    expect_eq "files left" "hosts hosts.old " "$(cat "$WORK/left")"
+    expect_eq "files left" "$LEFT" "$(cat "$WORK/left")"
     if cmp -s "$WORK/big" "$WORK/hosts.after"; then pass; else fail "hosts file changed"; fi
     expect_file "backup" "older backup"$'\n' "$WORK/old.after"
   fi
@@ -210,7 +216,7 @@ files::backup_hard_link() { # a backup that is a hard link to the file: nothing 
   expect_updated
 }
 
-# an append-only directory: the run ends, and says what it could not remove
+# an append-only directory: the run ends, and names what it could not remove
 faults::append_only_directory() {
   if chattr +a "$ETC" 2>/dev/null; then
     unit lan 1 'send:id=30100123 name=Living room'
@@ -219,7 +225,9 @@ faults::append_only_directory() {
     expect_eq "report" "rename: Operation not permitted
 unlink: Operation not permitted
 unlink: Operation not permitted
-Unable to modify $H" "$(tail -n 4 <<<"$ERR")"
+Unable to modify $H" "$(tail -n 5 <<<"$ERR" | head -n 4)"
+    expect_eq "files named as left" "$(ls -d "$ETC"/hosts?????? | sort)" \
+      "$(tail -n 1 <<<"$ERR" | sed 's/^Files left behind: //' | tr ' ' '\n' | sort)"
     expect_file "hosts file" "$ORIGINAL" "$H"
   else
     echo "SKIP [$CASE]: no chattr +a on $(df --output=fstype "$ETC" | tail -1)"
@@ -235,7 +243,8 @@ files::symbolic_link() { # a symbolic link: the file it leads to is updated, the
   expect_eq "report names the link" "$APPEND" "$(tail -n 1 <<<"$ERR")"
   expect_eq "link" "real/hosts.txt" "$(readlink "$H")"
   expect_file "target" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC/real/hosts.txt"
-  expect_eq "files beside the target" "hosts.txt hosts.txt.old " "$(ls -A "$ETC/real" | tr '\n' ' ')"
+  expect_eq "files beside the target" ".hosts.txt.lock hosts.txt hosts.txt.old " \
+    "$(ls -A "$ETC/real" | tr '\n' ' ')"
 }
 
 files::acl() { # an ACL is carried over to the new file and the backup
@@ -273,53 +282,175 @@ update::closed_descriptors() {
   expect_updated
 }
 
-# hold_lock SECONDS: another process, HOLDER, holds the lock on the hosts
-# file for SECONDS from when this returns.
+# hold_lock FILE SECONDS [-s]: another process, HOLDER, holds a lock on FILE
+# for SECONDS from when this returns; -s makes it a reader's shared lock.
 hold_lock() {
-  (exec {fd}<"$H" && flock "$fd" && exec sleep "$1") &
+  (exec {fd}<"$1" && flock ${3:-} "$fd" && exec sleep "$2") &
   HOLDER=$!
-  until ! flock -n "$H" true || ! kill -0 $HOLDER 2>/dev/null; do sleep 0.1; done
+  until ! flock -n "$1" true || ! kill -0 $HOLDER 2>/dev/null; do sleep 0.1; done
 }
 
-# With -t1 the run waits a second for the lock, well short of the default
-# 5 s. The holder lets go after 60 s, so that a wait that ignores -t fails
-# the case rather than hangs it.
-locks::held() { # a lock held by anyone who can read the file: wait at most -t, then go on
-  hold_lock 60
+# nets_up N: the nets r1..rN, each a tool host with one unit, made once.
+nets_up() {
+  local i
+  for ((i = 1; i <= $1; i++)); do
+    [ -e "$NETNS/$ID-r$i" ] || net_up "r$i" 1
+  done
+}
+
+# runs_at_once N: a run on each of the nets r1..rN at once, each recording
+# its own unit, serial I, as hI. Sets STATUSES and ERRS, all they said.
+runs_at_once() {
+  local i pid pids=()
+  for ((i = 1; i <= $1; i++)); do
+    unit "r$i" 1 "send:id=$i name=u$i"
+  done
+  for ((i = 1; i <= $1; i++)); do
+    in_ns "$ID-r$i" "$UNITFIND" -b10.77.0.255 -t10 -h"$H" -nh$i >/dev/null 2>"$WORK/err.$i" &
+    pids+=($!)
+  done
+  STATUSES=""
+  for pid in "${pids[@]}"; do
+    wait "$pid"
+    STATUSES+="$? "
+  done
+  ERRS=$(cat "$WORK"/err.*)
+}
+
+# expect_entries WHAT N: the file holds the entries of serials 1 to N.
+expect_entries() {
+  expect_eq "$1" "$(seq -s ' ' "$2")" \
+    "$(grep -o 'EMPEG-[0-9]*-EMPEG' "$H" | tr -dc '0-9\n' | sort -n | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# Runs take turns on a lock file of their own, which no reader can hold.
+locks::past_readers_lock() { # a reader's lock holds up no run, in place or not: no entry lost
+  nets_up 2
+  for how in rename in_place; do
+    fresh_etc
+    if [ $how = in_place ]; then
+      mounts_or_skip || continue
+      printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
+    fi
+    hold_lock "$H" 60 -s
+    runs_at_once 2
+    kill $HOLDER
+    expect_eq "$how: exit statuses" "0 0 " "$STATUSES"
+    expect_eq "$how: lines about other locks" "" "$(grep -e Locking -e 'Going on' <<<"$ERRS")"
+    expect_entries "$how: entries" 2
+    [ $how = rename ] || umount "$H"
+    stop_units
+  done
+}
+
+locks::turn_outlasts_t() { # a run waits its turn for as long as the run ahead takes, not -t
+  install -m 0600 /dev/null "$ETC/.hosts.lock"
+  hold_lock "$ETC/.hosts.lock" 3
+  unit lan 1 'send:id=30100123 name=Living room'
+  run_lan -t1
+  wait $HOLDER
+  expect_eq "report" "Waiting for the lock on $H
+$APPEND" "$(tail -n 2 <<<"$ERR")"
+  expect_lt "milliseconds waited for the turn at least" 2500 "$ELAPSED_MS"
+  expect_updated
+}
+
+# With -t1 the run waits a second for the lock, far short of the 60 s the
+# holder keeps it, so that a wait that ignores -t fails the case.
+locks::shared_directory() { # where others may write beside it, runs lock the file: wait -t, then go on
+  chmod 1777 "$ETC"
+  hold_lock "$H" 60
   unit lan 1 'send:id=30100123 name=Living room'
   run_lan -t1
   kill $HOLDER 2>/dev/null
-  expect_eq "report" "Waiting for the lock on $H
+  expect_eq "report" "Locking $H itself, not .hosts.lock: its directory is not this user's alone
+Waiting for the lock on $H
 Going on without the lock on $H
-$APPEND" "$(tail -n 3 <<<"$ERR")"
+$APPEND" "$(tail -n 4 <<<"$ERR")"
   expect_lt "milliseconds waited for the lock at least" 900 "$ELAPSED_MS"
-  expect_lt "milliseconds, against the default 5 s" "$ELAPSED_MS" 4500
-  expect_updated
+  expect_lt "milliseconds, against the holder's 60 s" "$ELAPSED_MS" 30000
+  LEFT="hosts hosts.old " expect_updated
 }
 
-locks::released() { # a lock released while the run waits
-  hold_lock 2
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan -t60
-  wait $HOLDER
-  expect_updated
+locks::ten_runs_at_once() { # ten runs at once on a 20 MB file: each entry kept, no run fails
+  nets_up 10
+  seq -f '0.0.0.0 ad%07g.tracker.example.com' 540000 >"$H"
+  runs_at_once 10
+  expect_eq "exit statuses" "$(printf '0 %.0s' {1..10})" "$STATUSES"
+  expect_eq "failures" "" "$(grep -e Unable -e 'kept changing' <<<"$ERRS")"
+  expect_entries "entries" 10
+  expect_eq "other lines" 540000 "$(grep -c tracker "$H")"
+  expect_left "$LEFT"
 }
 
-locks::concurrent_runs() { # runs at once on one hosts file lose no entry
-  net_up side 1
-  seq -f '0.0.0.0 ad%07g.tracker.example.com' 200000 >"$H"
-  for round in 1 2 3 4 5; do
-    unit lan 1 "send:id=$((round * 2)) name=a"
-    unit side 1 "send:id=$((round * 2 + 1)) name=b"
-    in_ns "$ID-lan" "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -na$round >/dev/null 2>&1 &
-    first=$!
-    in_ns "$ID-side" "$UNITFIND" -b10.77.0.255 -t3 -h"$H" -nb$round >/dev/null 2>&1 &
-    wait $first $!
+files::overlay() { # a file on an overlay of two file systems is renamed over, not rewritten in place
+  mounts_or_skip || return 0
+  mkdir "$WORK/lower" "$WORK/upper"
+  mv "$H" "$WORK/lower/hosts"
+  mount -t tmpfs -o size=1m tmpfs "$WORK/upper" && mkdir "$WORK/upper/u" "$WORK/upper/w"
+  if ! mount -t overlay overlay \
+      -o "lowerdir=$WORK/lower,upperdir=$WORK/upper/u,workdir=$WORK/upper/w" "$ETC"; then
+    echo "SKIP [$CASE]: no overlay file system here"
+  elif [ "$(stat -c %d "$H")" = "$(stat -c %d "$ETC")" ]; then
+    echo "SKIP [$CASE]: this overlay gives its files the device number of its directories"
+  else
+    INODE=$(stat -c %i "$H")
+    unit lan 1 'send:id=30100123 name=Living room'
+    run_lan
+    expect_updated
+    expect_eq "a new file, not the old one rewritten" "" "$(find "$H" -inum "$INODE")"
+  fi
+  umount "$ETC" 2>/dev/null
+  umount "$WORK/upper"
+}
+
+# stalled FAULTS COMMAND...: a run on lan with FAULTS, one of which stalls a
+# call; COMMAND runs once it stalls. Sets STATUS.
+stalled() {
+  local faults=$1 pid
+  shift
+  rm -f "$WORK/stalled"
+  UNITFIND_STALLED="$WORK/stalled" faulty "$faults" in_ns "$ID-lan" "$UNITFIND" -b10.77.0.255 -t3 \
+    -h"$H" -nplayer.lan >/dev/null 2>"$WORK/err" &
+  pid=$!
+  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.05; done
+  "$@"
+  wait $pid
+  STATUS=$?
+}
+
+signal_stalled() { kill -"$1" "$(cat "$WORK/stalled")"; }
+
+edit_stalled() { echo "192.0.2.1 added" >>"$H" && chmod 0600 "$H"; }
+
+faults::signals_mid_update() { # a signal mid-update, a closed pipe among them, waits for its end
+  if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
+  for signal in USR1 ALRM; do
+    fresh_etc
+    unit lan 1 'send:id=30100123 name=Living room'
+    stalled fsync:1:sleep2 signal_stalled $signal
+    CASE="$NAME: $signal" expect_updated $((128 + $(kill -l $signal)))
+    stop_units
   done
-  expect_eq "entries" "2 3 4 5 6 7 8 9 10 11" \
-    "$(grep -o 'EMPEG-[0-9]*-EMPEG' "$H" | tr -dc '0-9\n' | sort -n | tr '\n' ' ' | sed 's/ $//')"
-  expect_eq "other lines" 200000 "$(grep -c tracker "$H")"
-  expect_left "hosts hosts.old "
+  # The reader of standard error is gone by the time the run announces the
+  # entry, as the run writes its copy.
+  fresh_etc
+  unit lan 1 'send:id=30100123 name=Living room'
+  UNITFIND_STALLED="$WORK/stalled" faulty write:1:sleep2 in_ns "$ID-lan" "$UNITFIND" -b10.77.0.255 \
+    -t3 -h"$H" -nplayer.lan 2>&1 | grep -q Found
+  STATUS=${PIPESTATUS[0]}
+  CASE="$NAME: PIPE" expect_updated
+}
+
+faults::edit_mid_update() { # a line appended and a chmod made mid-update are kept
+  if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
+  unit lan 1 'send:id=30100123 name=Living room'
+  stalled fsync:1:sleep2 edit_stalled
+  expect_eq "exit status" 0 "$STATUS"
+  expect_file "hosts file" "$ORIGINAL"$'192.0.2.1 added\n\n'"$ENTRY1"$'\n' "$H"
+  expect_file "backup" "$ORIGINAL"$'192.0.2.1 added\n' "$H.old"
+  expect_eq "mode" 600 "$(stat -c %a "$H")"
+  expect_left "$LEFT"
 }
 
 run_cases lan 2
