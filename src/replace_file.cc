@@ -388,37 +388,48 @@ void lock_the_file(replacement *r, const char *lock_name, const char *why) {
   free(shown);
 }
 
-// Waits for this run's turn on the lock file beside the file, created open
-// to the writer alone and trusted only as a regular file of the writer's
-// own with one link, in a directory that nobody else may write: nobody but
-// the file's writers can then hold it, so a run waits for as long as one
-// ahead may take and gives up only on one that is stuck. Where no such lock
-// file can be had, runs take turns on the file itself, and this one says
-// so. Returns 1, or 0 after reporting.
+// Opens the lock file `lock_name` beside the file, created open to the
+// writer alone and trusted only as a regular file of the writer's own with
+// one link, in a directory that nobody else may write: nobody but the file's
+// writers can then hold it. Where no such lock file can be had, runs are to
+// take turns on the file itself, which this says. Returns 1 with *fd the lock
+// file or -1 for none, or 0 after reporting, with *fd to be closed.
+int open_lock_file(replacement *r, const char *lock_name, int *fd) {
+  struct stat st;
+  *fd = -1;
+  if (fstat(r->dir, &st) != 0) return report("fstat");
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    lock_the_file(r, lock_name, "its directory is not this user's alone");
+    return 1;
+  }
+  *fd = openat(r->dir, lock_name,
+               O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+               S_IRUSR | S_IWUSR);
+  if (*fd == -1) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) return report("open");
+    lock_the_file(r, lock_name, strerror(errno));
+    return 1;
+  }
+  if (fstat(*fd, &st) != 0) return report("fstat");
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+      (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    close(*fd);
+    *fd = -1;
+    lock_the_file(r, lock_name, "not a private file of this user");
+  }
+  return 1;
+}
+
+// Waits for this run's turn on the lock file beside the file, for as long as
+// a run ahead may take: only one that is stuck makes this one give up.
+// Returns 1, or 0 after reporting.
 int take_turn(replacement *r) {
   char *name = joined(".", r->base);
   char *lock_name = name == nullptr ? nullptr : joined(name, ".lock");
   free(name);
-  if (lock_name == nullptr) return 0;
-  struct stat st;
-  int ok = 1, fd = -1;
-  if (fstat(r->dir, &st) != 0) {
-    ok = report("fstat");
-  } else if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    lock_the_file(r, lock_name, "its directory is not this user's alone");
-  } else if ((fd = openat(r->dir, lock_name,
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
-                          S_IRUSR | S_IWUSR)) == -1) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM)
-      ok = report("open");
-    else
-      lock_the_file(r, lock_name, strerror(errno));
-  } else if (fstat(fd, &st) != 0) {
-    ok = report("fstat");
-  } else if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
-             (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    lock_the_file(r, lock_name, "not a private file of this user");
-  } else {
+  int fd = -1;
+  int ok = lock_name != nullptr && open_lock_file(r, lock_name, &fd);
+  if (ok && fd != -1) {
     switch (lock_waiting(r, fd, deadline_after(TURN_WAIT_SECONDS))) {
       case lock_result::LOCKED:
         r->lock = turn_lock::LOCK_FILE;
