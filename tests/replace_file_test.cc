@@ -274,6 +274,14 @@ TEST_F(Replacement, SignalWaitsForTheUpdate) {
             UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
 }
 
+// In place, the backup holds the contents being replaced before the first
+// byte of the file changes: a run killed then leaves them there.
+TEST_F(Replacement, KilledInPlaceLeavesTheBackup) {
+  int status = update("rename:1:16,pwrite:2:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+}
+
 TEST_F(Replacement, NoLinksKeepTheFileThereDuringTheSwap) {
   update("link:1:1,rename:1:sleep2", nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL); });
   EXPECT_EQ(slurp(hosts), UPDATED);
