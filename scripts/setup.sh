@@ -23,7 +23,7 @@ for set in "$@"; do
     demo) packages="$packages g++ iproute2" ;;
     test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils" ;;
     static) packages="$packages musl-tools" ;;
-    package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
+    package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip systemd" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     cross)
