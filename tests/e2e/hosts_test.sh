@@ -351,12 +351,14 @@ await_served() {
 # dnsmasq reloaded (SIGHUP) after each run. From a directory that dnsmasq
 # reads whole (hostsdir=) it would also serve the old address from hosts.old.
 dns::served_by_dnsmasq() { # dnsmasq gives the unit's address, and after the unit moved only the new one
-  local dnsmasq server dir="$WORK/unitfind"
+  local dnsmasq need server dir="$WORK/unitfind"
   dnsmasq=$(PATH=$PATH:/usr/sbin command -v dnsmasq)
-  if [ -z "$dnsmasq" ] || ! command -v dig >/dev/null; then
-    echo "SKIP [$CASE]: no dnsmasq or no dig here (scripts/setup.sh test installs both)"
-    return 0
-  fi
+  for need in "${dnsmasq:-dnsmasq}" dig; do
+    if ! command -v "$need" >/dev/null; then
+      echo "SKIP [$CASE]: no $need here (scripts/setup.sh test installs it)"
+      return 0
+    fi
+  done
   ulimit -f 1024 # a run that writes without end stops at 1 MiB
   mkdir "$dir" && : >"$dir/hosts"
   echo "addn-hosts=$dir/hosts" >"$WORK/unitfind.conf"
