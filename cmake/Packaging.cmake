@@ -2,7 +2,8 @@
 # Installation and packaging. `cmake --install` lays the tool out as a Unix
 # command: the binary in bin/ and its manual page in share/man/man1/. `cpack`
 # in the build directory turns the same layout, under /usr, into a Debian
-# package. The simulated unit and the tests are never installed.
+# package, with a boot service besides. The simulated unit and the tests are
+# never installed.
 include(GNUInstallDirs)
 
 # Debian policy wants 0755 directories whatever the umask of the build.
@@ -81,7 +82,27 @@ install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${unitfind_docs}/copyright ${changelog}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The boot service and its options file are the Debian package's alone: they
+# name the package's paths (/usr/bin/unitfind, /etc/default/unitfind), and a
+# plain install writes nothing outside its prefix. So `cmake --install`
+# leaves their component out, and cpack below takes it in. Units go to
+# /lib/systemd/system on Debian 12.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.service
+        DESTINATION /lib/systemd/system COMPONENT service EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.default
+        DESTINATION /etc/default RENAME unitfind COMPONENT service EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME unitfind
+        COMPONENT service EXCLUDE_FROM_ALL)
+# The options file is the user's to edit: an upgrade must not overwrite it.
+file(WRITE ${unitfind_docs}/conffiles "/etc/default/unitfind\n")
+
 set(CPACK_GENERATOR DEB)
+# One package with both components: the one of every install() that names
+# none, and the service's.
+set(CPACK_COMPONENTS_ALL Unspecified service)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PACKAGE_NAME unitfind)
 set(CPACK_PACKAGE_VENDOR "unitfind developers")
 set(CPACK_PACKAGE_CONTACT "${UNITFIND_MAINTAINER}")
@@ -95,7 +116,11 @@ first one or the one with a given serial number.
 When asked, it records the accepted unit's address in a hosts file such as
 /etc/hosts under a host name of your choosing, replacing the entry that an
 earlier run wrote for the same unit and keeping the previous file as a
-backup. The updated file keeps its owner, mode and extended attributes.")
+backup. The updated file keeps its owner, mode and extended attributes.
+
+The package brings a systemd service, unitfind.service, that does so once at
+boot with the options set in /etc/default/unitfind. It is not enabled, and
+does nothing until the options are set.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -103,5 +128,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UNITFIND_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${unitfind_docs}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

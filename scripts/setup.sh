@@ -7,7 +7,7 @@
 #
 # Usage: setup.sh SET...   with SET one of
 #   demo     the compiler, CMake, make and iproute2: the tool and its demo
-#   test     the demo's, GoogleTest and acl: every test
+#   test     the demo's, GoogleTest, acl, dnsmasq and dig: every test
 #   static   musl-tools: the static build
 #   package  what the install and Debian package checks use
 #   lint     clang-tidy and cppcheck
@@ -21,9 +21,9 @@ packages="cmake make"
 for set in "$@"; do
   case $set in
     demo) packages="$packages g++ iproute2" ;;
-    test) packages="$packages g++ iproute2 libgtest-dev acl" ;;
+    test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils" ;;
     static) packages="$packages musl-tools" ;;
-    package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip" ;;
+    package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip systemd" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     cross)

@@ -453,5 +453,69 @@ faults::edit_mid_update() { # a line appended and a chmod made mid-update are ke
   expect_left "$LEFT"
 }
 
+# served: the addresses that the case's dnsmasq gives for player.lan, sorted
+# on one line, or "no answer".
+served() {
+  local out
+  out=$(in_ns "$ID-lan" dig +short +time=2 +tries=1 -p 10053 @127.0.0.1 player.lan A) ||
+    out="no answer"
+  sort <<<"$out" | xargs
+}
+
+# await_served WHAT BEFORE AFTER: polls, for a minute or more, until dnsmasq
+# gives something other than BEFORE, then expects AFTER, and AFTER again a
+# moment later, when dnsmasq has read whatever else it was going to read.
+await_served() {
+  local answer
+  for _ in $(seq 60); do
+    answer=$(served)
+    [ "$answer" != "$2" ] && break
+    sleep 1
+  done
+  expect_eq "$1" "$3" "$answer"
+  sleep 2
+  expect_eq "$1, a moment later" "$3" "$(served)"
+}
+
+# Set up as the README's "For every machine on the network" says: the hosts
+# file alone in a directory of its own, read by dnsmasq with addn-hosts=, and
+# dnsmasq reloaded (SIGHUP) after each run. From a directory that dnsmasq
+# reads whole (hostsdir=) it would also serve the old address from hosts.old.
+dns::served_by_dnsmasq() { # dnsmasq gives the unit's address, and after the unit moved only the new one
+  local dnsmasq need server dir="$WORK/unitfind"
+  dnsmasq=$(PATH=$PATH:/usr/sbin command -v dnsmasq)
+  for need in "${dnsmasq:-dnsmasq}" dig; do
+    if ! command -v "$need" >/dev/null; then
+      echo "SKIP [$CASE]: no $need here (scripts/setup.sh test installs it)"
+      return 0
+    fi
+  done
+  ulimit -f 1024 # a run that writes without end stops at 1 MiB
+  mkdir "$dir" && : >"$dir/hosts"
+  echo "addn-hosts=$dir/hosts" >"$WORK/unitfind.conf"
+  # Any port is free: the tool host's namespace is the suite's own. Started
+  # directly, so that the process signalled is dnsmasq itself.
+  nsenter --net="$NETNS/$ID-lan" -- "$dnsmasq" --no-daemon --port=10053 --no-resolv --no-hosts \
+    --listen-address=127.0.0.1 --conf-file="$WORK/unitfind.conf" 2>"$WORK/dnsmasq.log" &
+  server=$!
+  await_served "before the first run" "no answer" ""
+
+  unit lan 1 'send:id=30100123 name=Living room'
+  tool lan -b10.77.0.255 -s30100123 -t3 -h"$dir/hosts" -nplayer.lan
+  expect_eq "first run" "Appending entry for player.lan to $dir/hosts" "$(tail -n 1 <<<"$ERR")"
+  kill -HUP "$server"
+  await_served "after the first run" "" 10.77.0.11
+
+  unit lan 2 'send:id=30100123 name=Moved'
+  tool lan -b10.77.0.255 -s30100123 -t3 -h"$dir/hosts" -nplayer.lan
+  expect_eq "second run" "Modifying entry for player.lan in $dir/hosts" "$(tail -n 1 <<<"$ERR")"
+  kill -HUP "$server"
+  await_served "after the unit moved" 10.77.0.11 10.77.0.12
+
+  kill "$server"
+  wait "$server"
+  [ "$FAILED" -eq 0 ] || sed 's/^/    /' "$WORK/dnsmasq.log"
+}
+
 run_cases lan 2
 
