@@ -9,19 +9,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "empeg_info.h"
 #include "senders.h"
-#include "text.h"
 
 /// Units answer on this port, and the tool both listens on it and sends the
 /// probe to it.
 constexpr uint16_t DISCOVERY_PORT = 8300;
-
-/// One unit, as its reply describes it.
-struct empeg_info {
-  char name[EMPEG_NAME_MAX + 1];  // raw bytes from the reply, zero-terminated
-  int32_t serial;
-  uint16_t ip[4];  // sender's address, most significant octet first
-};
 
 /// Creates a UDP socket bound to `port` on every local interface and allowed
 /// to send broadcasts. Returns the descriptor, or -1 after reporting the failed

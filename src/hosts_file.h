@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
-#include "discovery.h"
+#include "empeg_info.h"
 #include "text.h"
 
 /// Lines are examined in pieces of at most this many bytes, the line break
