@@ -151,20 +151,24 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   };
   for (const auto &c : cases) {
     sockaddr_in from = address_of(c.sender);
-    EXPECT_EQ(may_be_unit(&judge, &from), c.possible) << c.sender;
+    EXPECT_EQ(may_be_unit(&judge, &from, nullptr, 1000), c.possible) << c.sender;
   }
   // This host's own addresses and its networks' broadcast addresses, asked
   // twice so that a remembered verdict is checked too.
-  for (const ifaddrs *i = judge.interfaces.head; i != nullptr; i = i->ifa_next) {
-    broadcast_network network = {};
-    if (!read_broadcast_network(i, &network)) continue;
-    for (uint32_t own : {network.address, network.broadcast, network.address, network.broadcast}) {
+  int networks = 0;
+  for (size_t i = 0; i < judge.interfaces.count; ++i) {
+    const host_address *entry = &judge.interfaces.addresses[i];
+    network_view view = view_network(entry);
+    if (view.kind != network_view::BROADCAST) continue;
+    ++networks;
+    for (uint32_t own : {entry->address, view.broadcast, entry->address, view.broadcast}) {
       sockaddr_in from = {};
       from.sin_addr.s_addr = htonl(own);
-      EXPECT_EQ(may_be_unit(&judge, &from), 0) << own;
+      EXPECT_EQ(may_be_unit(&judge, &from, nullptr, 1000), 0) << own;
     }
   }
   forget_interfaces(&judge.interfaces);
+  if (networks == 0) GTEST_SKIP() << "this host has no network that can broadcast to judge";
 }
 
 // The exchange over loopback, on ports the system picks, never the network.
@@ -197,19 +201,19 @@ TEST_F(Exchange, EachTextEndsWhereItsDatagramEnds) {
   char buffer[65] = {};
   sockaddr_in from = {};
   send("id=1 name=a much longer name than the next");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from, nullptr), 1);
   send("id=2 name=b");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from, nullptr), 1);
   EXPECT_STREQ(buffer, "id=2 name=b");
   EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 
   send(std::string("id=3\0name=c", 11));
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from, nullptr), 1);
   empeg_info empeg = {};
   EXPECT_EQ(parse_reply(buffer, &empeg, &from), 0);
 
   send("");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from, nullptr), 1);
   EXPECT_STREQ(buffer, "");
 }
 
@@ -218,7 +222,7 @@ TEST_F(Exchange, DatagramFillingTheBufferStaysTerminated) {
   buffer[8] = '\0';
   sockaddr_in from = {};
   send("id=1name=abcdefgh");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1000, &from), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1000, &from, nullptr), 1);
   EXPECT_STREQ(buffer, "id=1name");
 }
 
@@ -234,7 +238,7 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   sockaddr_in from = {};
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1500, &from), 0);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1500, &from, nullptr), 0);
   double waited = seconds_since(start);
   EXPECT_GE(waited, 1.4);
   // Only a wait far beyond the limit is a fault: a busy machine may add
@@ -244,13 +248,13 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   // A negative timeout never blocks, even with a datagram waiting.
   send("id=1 name=a");
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from, nullptr), 0);
   EXPECT_LT(seconds_since(start), 10.0);
   // A timeout of 0 still takes the datagram that is queued.
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 0, &from), 1);
+  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 0, &from, nullptr), 1);
   EXPECT_STREQ(buffer, "id=1 name=a");
 
-  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
+  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from, nullptr), 0);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {
