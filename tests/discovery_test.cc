@@ -4,12 +4,16 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "advice.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -169,6 +173,258 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   }
   forget_interfaces(&judge.interfaces);
   if (networks == 0) GTEST_SKIP() << "this host has no network that can broadcast to judge";
+}
+
+// Interfaces as a test makes them up, handed in through the list's reader.
+std::vector<host_address> made_up;
+
+int read_made_up(host_address **addresses, size_t *count) {
+  *count = made_up.size();
+  *addresses = static_cast<host_address *>(calloc(*count + 1, sizeof **addresses));
+  for (size_t i = 0; i < *count; ++i) (*addresses)[i] = made_up[i];
+  return 1;
+}
+
+uint32_t host(const char *dotted) { return ntohl(address_of(dotted).sin_addr.s_addr); }
+
+constexpr unsigned LINKED = IFF_UP | IFF_RUNNING | IFF_BROADCAST;
+
+// An address as a C library reports it; `other` is the broadcast address or
+// the peer, which for an address added without brd is the address itself.
+host_address entry(const char *name, unsigned index, unsigned flags, const char *address,
+                   uint32_t prefix, const char *other) {
+  host_address out = {};
+  snprintf(out.interface, sizeof out.interface, "%s", name);
+  out.index = index;
+  out.flags = flags;
+  out.address = host(address);
+  out.mask = prefix == 0 ? 0 : ~UINT32_C(0) << (32 - prefix);
+  out.other = host(other);
+  return out;
+}
+
+const host_address LO = entry("lo", 1, IFF_UP | IFF_RUNNING | IFF_LOOPBACK, "127.0.0.1", 8, "127.0.0.1");
+const host_address ETH0 = entry("eth0", 2, LINKED, "10.0.0.1", 24, "10.0.0.255");
+const host_address ETH0_SECOND = entry("eth0", 2, LINKED, "10.0.0.2", 24, "10.0.0.255");
+const host_address NO_BRD = entry("eth1", 3, LINKED, "10.1.0.1", 24, "10.1.0.1");
+const host_address PEER = entry("eth2", 4, LINKED, "10.9.0.1", 24, "10.9.0.2");
+const host_address TUN = entry("tun0", 5, IFF_UP | IFF_RUNNING | IFF_POINTOPOINT, "10.8.0.1", 32, "10.8.0.2");
+const host_address SLASH_31 = entry("eth3", 6, LINKED, "10.3.0.0", 31, "10.3.0.0");
+const host_address SLASH_32 = entry("eth4", 7, LINKED, "10.4.0.5", 32, "10.4.0.5");
+const host_address NO_CARRIER = entry("eth5", 8, IFF_UP | IFF_BROADCAST, "10.5.0.1", 24, "10.5.0.255");
+const host_address LL0 = entry("ll0", 10, LINKED, "169.254.10.1", 16, "169.254.255.255");
+const host_address LL1 = entry("ll1", 11, LINKED, "169.254.11.1", 16, "169.254.255.255");
+const std::vector<host_address> EVERY_SHAPE = {LO,       ETH0,     ETH0_SECOND, NO_BRD, PEER, TUN,
+                                               SLASH_31, SLASH_32, NO_CARRIER,  LL0,    LL1};
+
+interface_list made_up_list(const std::vector<host_address> &table) {
+  made_up = table;
+  interface_list list = {};
+  list.read = read_made_up;
+  EXPECT_EQ(current_interfaces(&list, 0), 1);
+  return list;
+}
+
+TEST(PlanProbe, EachInterfaceThatCanBroadcastOnce) {
+  interface_list list = made_up_list(EVERY_SHAPE);
+  const struct {
+    const char *target;
+    std::vector<probe_datagram> plan;
+  } cases[] = {
+      {"255.255.255.255",
+       {{2, host("10.0.0.1"), host("10.0.0.255")}, {2, host("10.0.0.1"), INADDR_BROADCAST},
+        {3, host("10.1.0.1"), host("10.1.0.255")}, {3, host("10.1.0.1"), INADDR_BROADCAST},
+        {10, host("169.254.10.1"), host("169.254.255.255")},
+        {10, host("169.254.10.1"), INADDR_BROADCAST},
+        {11, host("169.254.11.1"), host("169.254.255.255")},
+        {11, host("169.254.11.1"), INADDR_BROADCAST}}},
+      {"169.254.255.255",
+       {{10, host("169.254.10.1"), host("169.254.255.255")},
+        {11, host("169.254.11.1"), host("169.254.255.255")}}},
+      {"10.0.0.255", {{2, host("10.0.0.1"), host("10.0.0.255")}}},
+      // A network without a link, a peer and anything else go as the routes say.
+      {"10.5.0.255", {}},
+      {"10.9.0.2", {}},
+      {"10.0.0.7", {}},
+  };
+  for (const auto &c : cases) {
+    std::vector<probe_datagram> plan(2 * list.count);
+    plan.resize(plan_probe(&list, host(c.target), plan.data()));
+    ASSERT_EQ(plan.size(), c.plan.size()) << c.target;
+    for (size_t i = 0; i < plan.size(); ++i) {
+      EXPECT_EQ(plan[i].index, c.plan[i].index) << c.target << " " << i;
+      EXPECT_EQ(plan[i].source, c.plan[i].source) << c.target << " " << i;
+      EXPECT_EQ(plan[i].destination, c.plan[i].destination) << c.target << " " << i;
+    }
+  }
+  forget_interfaces(&list);
+}
+
+TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
+  sender_judge judge = {};
+  judge.interfaces = made_up_list(EVERY_SHAPE);
+  const arrival over_eth0 = {2, host("10.0.0.1")};
+  const arrival over_loopback = {1, host("10.0.0.1")};
+  const arrival to_loopback = {0, host("127.0.0.1")};
+  const struct {
+    const char *sender;
+    const arrival *where;
+    int possible;
+  } cases[] = {
+      {"10.0.0.7", &over_eth0, 1},         {"10.0.0.7", nullptr, 1},
+      {"10.0.0.7", &over_loopback, 0},     {"10.0.0.7", &to_loopback, 0},
+      {"10.0.0.1", &over_eth0, 0},         {"10.0.0.2", &over_eth0, 0},
+      {"10.0.0.255", &over_eth0, 0},       {"10.0.0.0", &over_eth0, 0},
+      {"10.1.0.255", nullptr, 0},          {"10.1.0.0", nullptr, 0},
+      {"10.1.0.1", nullptr, 0},            {"10.5.0.255", nullptr, 0},
+      {"169.254.255.255", nullptr, 0},     {"169.254.0.0", nullptr, 0},
+      {"169.254.20.2", nullptr, 1},
+      // Peers and the other end of a /31 are hosts; a /32 has no network.
+      {"10.9.0.2", nullptr, 1},            {"10.9.0.1", nullptr, 0},
+      {"10.8.0.2", nullptr, 1},            {"10.3.0.1", nullptr, 1},
+      {"10.3.0.0", nullptr, 0},            {"10.4.0.4", nullptr, 1},
+      {"10.4.0.0", nullptr, 1},
+  };
+  // Twice, so that the remembered verdicts are checked too.
+  for (int round = 0; round < 2; ++round) {
+    for (const auto &c : cases) {
+      sockaddr_in from = address_of(c.sender);
+      EXPECT_EQ(may_be_unit(&judge, &from, c.where, 1000), c.possible) << c.sender << " " << round;
+    }
+  }
+
+  // The host gains an address: a fresh read knows it at once, and a list
+  // older than the age given is read again.
+  made_up.push_back(entry("eth0", 2, LINKED, "10.0.0.7", 24, "10.0.0.255"));
+  sockaddr_in gained = address_of("10.0.0.7");
+  EXPECT_EQ(may_be_unit(&judge, &gained, &over_eth0, 1000), 1);
+  EXPECT_EQ(may_be_unit(&judge, &gained, &over_eth0, 0), 0);
+  made_up.pop_back();
+  judge.interfaces.read_at_ms -= 1000;
+  EXPECT_EQ(may_be_unit(&judge, &gained, &over_eth0, 1000), 1);
+  forget_interfaces(&judge.interfaces);
+}
+
+probe_report report(const char *text, const char *probed, int sent, int32_t timeout) {
+  probe_report out = {};
+  out.text = text;
+  out.probed = address_of(probed).sin_addr;
+  out.sent = sent;
+  out.timeout = timeout;
+  return out;
+}
+
+std::string advice(const interface_list *list, const probe_report &given) {
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *err = open_memstream(&text, &size);
+  say_where_to_look(err, list, &given);
+  fclose(err);
+  std::string out(text, size);
+  free(text);
+  return out;
+}
+
+const char HEADER[] = "This host's IPv4 networks, and the option that probes each:\n";
+const char BROADCAST_CAUSES[] =
+    "No unit answered there. Perhaps:\n"
+    "  the unit is off, or on another network;\n"
+    "  a firewall drops incoming UDP datagrams to port 8300;\n";
+const char HOST_CAUSES[] =
+    "No unit answered there. Perhaps:\n"
+    "  no unit has that address, or it is off;\n"
+    "  a firewall drops incoming UDP datagrams to port 8300;\n";
+const char SHARED[] =
+    "  eth0: 10.0.0.1/24, probed with -b10.0.0.255\n"
+    "  ll0: 169.254.10.1/16, probed with -b169.254.255.255\n"
+    "  ll1: 169.254.11.1/16, probed with -b169.254.255.255\n"
+    "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
+    "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
+const char PROBE_ONE[] = ": probe one of these networks with its -b option.\n";
+
+TEST(SayWhereToLook, NamesTheCauseThatApplies) {
+  const host_address WIDE = entry("eth0", 2, LINKED, "10.0.0.1", 8, "10.255.255.255");
+  const std::vector<host_address> shared = {LO, ETH0, ETH0_SECOND, LL0, LL1, NO_CARRIER, SLASH_31,
+                                            SLASH_32};
+  const struct {
+    std::vector<host_address> table;
+    probe_report given;
+    std::string said;
+  } cases[] = {
+      {{LO, NO_BRD}, report("255.255.255.255", "255.255.255.255", 1, 5),
+       std::string(HEADER) + "  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n" +
+           "The probe went to every one of these networks.\n" + BROADCAST_CAUSES +
+           "  the unit takes longer than 5 seconds to answer: try -t10.\n"},
+      {{PEER}, report("10.9.0.2", "10.9.0.2", 1, 30),
+       std::string(HEADER) + "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n" +
+           "10.9.0.2 is not the broadcast address of any network here; it was probed as a "
+           "single host.\n" + HOST_CAUSES +
+           "  the unit takes longer than 30 seconds to answer: try -t60.\n"},
+      {{WIDE}, report("10.0.0.255", "10.0.0.255", 1, 60),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n" +
+           "10.0.0.255 is not the broadcast address of any network here; it was probed as a "
+           "single host.\n" + HOST_CAUSES},
+      {{WIDE}, report("10.0.0.1", "10.0.0.1", 1, 5),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n" +
+           "10.0.0.1 reaches only this host" + PROBE_ONE},
+      {{WIDE}, report("0.0.0.0", "0.0.0.0", 1, 5),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n" +
+           "0.0.0.0 reaches only this host" + PROBE_ONE},
+      {{WIDE}, report("", "0.0.0.0", 0, 5),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n" +
+           "-b was given no address" + PROBE_ONE},
+      {{WIDE}, report("10.99.0.255", "10.99.0.255", 0, 5),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n" +
+           "10.99.0.255 is not the broadcast address of any network here" + PROBE_ONE},
+      {{WIDE}, report("no-such-host", "0.0.0.0", 0, 5),
+       std::string(HEADER) + "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n"},
+      {shared, report("169.254.255.255", "169.254.255.255", 1, -1),
+       std::string(HEADER) + SHARED + "169.254.255.255 is on the network of ll0 and ll1.\n" +
+           "-t-1 gave the unit no time to answer: try -t10.\n"},
+      {shared, report("10.5.0.255", "10.5.0.255", 1, 5),
+       std::string(HEADER) + SHARED + "10.5.0.255 is on the network of eth5, which has no link.\n"},
+      {shared, report("255.255.255.255", "255.255.255.255", 1, 2147483647),
+       std::string(HEADER) + SHARED +
+           "The probe went to every one of these networks that can broadcast and has a link.\n" +
+           BROADCAST_CAUSES},
+      {{LO, SLASH_31}, report("255.255.255.255", "255.255.255.255", 1, 5),
+       "This host has no IPv4 network that is up and can broadcast.\n"
+       "No network here can be probed: none that can broadcast has a link.\n"},
+  };
+  for (const auto &c : cases) {
+    interface_list list = made_up_list(c.table);
+    EXPECT_EQ(advice(&list, c.given), c.said) << c.given.text;
+    forget_interfaces(&list);
+  }
+}
+
+int read_nothing(host_address ** /*addresses*/, size_t * /*count*/) {
+  errno = EMFILE;
+  return 0;
+}
+
+TEST(SayWhereToLook, DescribesTheInterfacesAsProbed) {
+  interface_list probed = made_up_list({NO_BRD});
+  sender_judge judge = {};
+  ASSERT_EQ(copy_interfaces(&probed, &judge.interfaces), 1);
+  made_up = {ETH0};
+  sockaddr_in from = address_of("10.0.0.7");
+  EXPECT_EQ(may_be_unit(&judge, &from, nullptr, 0), 1);
+  EXPECT_EQ(judge.interfaces.addresses[0].address, host("10.0.0.1"));
+  EXPECT_EQ(advice(&probed, report("10.1.0.255", "10.1.0.255", 0, 5)),
+            std::string(HEADER) + "  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n" +
+                "10.1.0.255 is on the network of eth1.\n");
+  forget_interfaces(&judge.interfaces);
+  forget_interfaces(&probed);
+
+  // A list that could not be read was reported then; nothing more is said.
+  interface_list unread = {};
+  unread.read = read_nothing;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(current_interfaces(&unread, 0), 0);
+  EXPECT_EQ(current_interfaces(&unread, 0), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "getifaddrs: Too many open files\n");
+  EXPECT_EQ(advice(&unread, report("10.1.0.255", "10.1.0.255", 1, 5)), "");
 }
 
 // The exchange over loopback, on ports the system picks, never the network.
