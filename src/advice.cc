@@ -119,8 +119,13 @@ void say_causes(FILE *err, const char *first_cause, int32_t timeout) {
 
 }  // namespace
 
-void say_where_to_look(FILE *err, const interface_list *interfaces, const probe_report *report) {
-  if (interfaces->addresses == nullptr && interfaces->failure_reported) return;
+void say_where_to_look(FILE *err, const interface_list *probed_list, const probe_report *report) {
+  const interface_list none = {};
+  const interface_list *interfaces = probed_list;
+  if (probed_list->addresses == nullptr) {
+    if (probed_list->failure_reported) return;
+    interfaces = &none;
+  }
   const uint32_t target = ntohl(report->probed.s_addr);
   const bool looked_up = report->sent || target != INADDR_ANY;
   tally count = list_networks(err, interfaces, looked_up ? target : INADDR_ANY);

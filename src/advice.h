@@ -18,13 +18,13 @@ struct probe_report {
   int32_t timeout;   // the -t value
 };
 
-/// Writes the advice to `err`: one line for each network of `interfaces`
-/// (the list read when the probe was sent) that an interface that is up has,
+/// Writes the advice to `err`: one line for each network of `probed_list`
+/// (the interfaces read when the probe was sent) that an interface that is up has,
 /// with the -b value that probes it and whether it has a link; then what the
 /// probed address was (the broadcast address of which of them, a single
 /// host, this host itself, nothing at all), and where the probe left, the
 /// causes that can apply. Writes nothing when the list could not be read,
 /// which was reported then.
-void say_where_to_look(FILE *err, const interface_list *interfaces, const probe_report *report);
+void say_where_to_look(FILE *err, const interface_list *probed_list, const probe_report *report);
 
 #endif  // UNITFIND_ADVICE_H_

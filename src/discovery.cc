@@ -46,7 +46,7 @@ void enlarge_receive_queue(int sock) {
 }
 
 // Receives a datagram that is already queued, without waiting for one.
-ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *from,
+ssize_t receive_queued(int sock, void *buffer, size_t capacity, sockaddr_in *from,
                        arrival *where) {
   iovec part = {buffer, capacity};
   union {
