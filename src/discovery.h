@@ -45,7 +45,7 @@ int send_broadcast(int sock, const char *host, const void *payload,
 /// negative timeout. A datagram already queued is taken even with a timeout
 /// of 0. Any descriptor number works. Prints nothing.
 int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from, arrival *where);
+                   sockaddr_in *from, arrival *where = nullptr);
 
 /// Reads a zero-terminated datagram text into `empeg`. A reply holds both
 /// "id=" and "name=": the serial is the number after the first "id=", the name
