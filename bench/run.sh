@@ -328,9 +328,9 @@ echo
 echo "== 5. the reply in the middle of 100,000 datagrams from another host"
 # The other host sends as fast as it can and the unit answers 0.3 s after the
 # probe, while the flood goes on. A repeated reply costs the tool more than
-# junk (its sender is judged and it is reported), yet no more than a table
-# look-up and a line: it must not slow the reader until the queue overflows
-# and drops the unit's reply.
+# junk (it is read and its unit looked up), yet no more than a table look-up,
+# and no line once its unit was reported: it must not slow the reader until
+# the queue overflows and drops the unit's reply.
 middle_trials() {
   local label=$1 text=$2 i took_ms times=()
   MIDDLE_US=""

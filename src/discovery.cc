@@ -5,10 +5,14 @@
 #include <errno.h>
 #include <netdb.h>
 #include <stdio.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include "platform.h"
 
 // The C libraries that say so report a failure of the lookup's own system
 // calls as this, with the reason in errno; others never return it.
@@ -18,9 +22,8 @@
 
 namespace {
 
-// The longest wait one select makes: macOS refuses a timeout above 10^8
-// seconds, so a longer wait is made of several.
-constexpr int64_t SELECT_STEP_MS = INT64_C(10000000) * 1000;
+// The longest wait one poll makes; a longer wait is made of several.
+constexpr int POLL_STEP_MS = 1 << 30;
 
 // Reports the failed `call`, closes `sock` and returns -1, keeping errno.
 int close_after(const char *call, int sock) {
@@ -43,48 +46,37 @@ void enlarge_receive_queue(int sock) {
 }
 
 // Receives a datagram that is already queued, without waiting for one.
-ssize_t receive_queued(int sock, char *buffer, size_t capacity, sockaddr_in *from) {
-  socklen_t from_length = sizeof *from;
-  return recvfrom(sock, buffer, capacity, MSG_DONTWAIT,
-                  reinterpret_cast<sockaddr *>(from), &from_length);
+ssize_t receive_queued(int sock, void *buffer, size_t capacity, sockaddr_in *from,
+                       arrival *where) {
+  iovec part = {buffer, capacity};
+  union {
+    cmsghdr header;
+    char bytes[PLATFORM_ARRIVAL_SIZE];
+  } control;
+  msghdr message = {};
+  message.msg_name = from;
+  message.msg_namelen = sizeof *from;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  ssize_t received = recvmsg(sock, &message, MSG_DONTWAIT);
+  if (received >= 0 && where != nullptr)
+    platform_read_arrival(&message, &where->index, &where->destination);
+  return received;
 }
 
-// Sends to `address` (host byte order) on the discovery port, keeping errno.
-int send_to(int sock, uint32_t address, const void *payload, size_t length) {
+// Sends to `address` (host byte order) on the discovery port, out of
+// interface `index` when it is not 0; keeps errno.
+int send_to(int sock, uint32_t address, unsigned index, uint32_t source,
+            const void *payload, size_t length) {
   sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_port = htons(DISCOVERY_PORT);
   to.sin_addr.s_addr = htonl(address);
+  if (index != 0) return platform_send_out_of(sock, payload, length, &to, index, source);
   return sendto(sock, payload, length, 0, reinterpret_cast<sockaddr *>(&to),
                 sizeof to) == -1 ? 0 : 1;
-}
-
-// Sends to the broadcast address of every network once. Returns -1 when
-// there is no network to send to, else whether any send succeeded; errno
-// then holds the last failure's reason.
-int send_to_every_network(int sock, const ifaddrs *interfaces,
-                          const void *payload, size_t length) {
-  int outcome = -1;
-  int error = 0;
-  for (const ifaddrs *i = interfaces; i != nullptr; i = i->ifa_next) {
-    broadcast_network network = {};
-    if (!read_broadcast_network(i, &network)) continue;
-    bool sent_before = false;
-    for (const ifaddrs *j = interfaces; j != i && !sent_before; j = j->ifa_next) {
-      broadcast_network earlier = {};
-      sent_before = read_broadcast_network(j, &earlier) &&
-                    earlier.broadcast == network.broadcast;
-    }
-    if (sent_before) continue;
-    if (send_to(sock, network.broadcast, payload, length)) {
-      outcome = 1;
-    } else {
-      error = errno;
-      if (outcome == -1) outcome = 0;
-    }
-  }
-  if (outcome == 0) errno = error;
-  return outcome;
 }
 
 }  // namespace
@@ -103,6 +95,9 @@ int open_listen_socket(uint16_t port) {
 
   enlarge_receive_queue(sock);
 
+  const char *failed = nullptr;
+  if (!platform_tell_arrival(sock, &failed)) return close_after(failed, sock);
+
   sockaddr_in local = {};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -113,7 +108,7 @@ int open_listen_socket(uint16_t port) {
 }
 
 int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length, interface_list *interfaces, in_addr *probed) {
+                   size_t length, const interface_list *interfaces, in_addr *probed) {
   probed->s_addr = htonl(INADDR_ANY);
   errno = 0;
   const hostent *entry = gethostbyname(host);
@@ -131,48 +126,49 @@ int send_broadcast(int sock, const char *host, const void *payload,
   memcpy(probed, entry->h_addr_list[0], sizeof *probed);
 
   uint32_t address = ntohl(probed->s_addr);
-  if (address == INADDR_BROADCAST) {
-    int outcome = send_to_every_network(sock, current_interfaces(interfaces, 0),
-                                        payload, length);
-    if (outcome != -1) {
-      if (outcome == 0) perror("sendto");
-      return outcome;
-    }
+  // Room for a datagram to each address's network and one more to each
+  // interface.
+  auto *plan = static_cast<probe_datagram *>(
+      calloc(2 * interfaces->count + 1, sizeof(probe_datagram)));
+  size_t planned = plan == nullptr ? 0 : plan_probe(interfaces, address, plan);
+  int sent = planned == 0 ? send_to(sock, address, 0, 0, payload, length) : 0;
+  int error = errno;
+  for (size_t i = 0; i < planned; ++i) {
+    if (send_to(sock, plan[i].destination, plan[i].index, plan[i].source, payload, length))
+      sent = 1;
+    else
+      error = errno;
   }
-  if (!send_to(sock, address, payload, length)) {
+  free(plan);
+  if (!sent) {
+    errno = error;
     perror("sendto");
-    return 0;
   }
-  return 1;
+  return sent;
 }
 
 int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from) {
+                   sockaddr_in *from, arrival *where) {
   if (timeout_ms < 0 || sock < 0) return 0;
 
   // A datagram already queued needs no wait: under a burst of traffic this
   // halves the system calls per datagram, so the queue drains before it
   // overflows and drops a unit's reply.
-  ssize_t received = receive_queued(sock, buffer, capacity, from);
+  ssize_t received = receive_queued(sock, buffer, capacity, from, where);
   if (received < 0) {
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || sock >= FD_SETSIZE) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
     int ready;
     int64_t left_ms = timeout_ms;
     do {
-      int64_t step_ms = left_ms < SELECT_STEP_MS ? left_ms : SELECT_STEP_MS;
+      int step_ms = left_ms < POLL_STEP_MS ? static_cast<int>(left_ms) : POLL_STEP_MS;
       left_ms -= step_ms;
-      fd_set readable;
-      FD_ZERO(&readable);
-      FD_SET(sock, &readable);
-      timeval limit = {};
-      limit.tv_sec = static_cast<time_t>(step_ms / 1000);
-      limit.tv_usec = static_cast<suseconds_t>(step_ms % 1000 * 1000);
-      ready = select(sock + 1, &readable, nullptr, nullptr, &limit);
+      pollfd readable = {sock, POLLIN, 0};
+      ready = poll(&readable, 1, step_ms);
     } while (ready == 0 && left_ms > 0);
     if (ready <= 0) return 0;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.
-    received = receive_queued(sock, buffer, capacity, from);
+    received = receive_queued(sock, buffer, capacity, from, where);
     if (received < 0) return 0;
   }
   // Terminating here reads the same text as clearing the whole buffer first

@@ -9,48 +9,43 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "empeg_info.h"
 #include "senders.h"
-#include "text.h"
 
 /// Units answer on this port, and the tool both listens on it and sends the
 /// probe to it.
 constexpr uint16_t DISCOVERY_PORT = 8300;
 
-/// One unit, as its reply describes it.
-struct empeg_info {
-  char name[EMPEG_NAME_MAX + 1];  // raw bytes from the reply, zero-terminated
-  int32_t serial;
-  uint16_t ip[4];  // sender's address, most significant octet first
-};
-
-/// Creates a UDP socket bound to `port` on every local interface and allowed
-/// to send broadcasts. Returns the descriptor, or -1 after reporting the failed
-/// call ("socket", "setsockopt" or "bind") on stderr; errno is kept.
+/// Creates a UDP socket bound to `port` on every local interface, allowed
+/// to send broadcasts and told, where the system can, on which interface
+/// each datagram comes in. Returns the descriptor, or -1 after reporting the
+/// failed call ("socket", "setsockopt" or "bind") on stderr; errno is kept.
 int open_listen_socket(uint16_t port);
 
 /// Looks `host` up (a dotted address is accepted as a name) and sends `length`
 /// bytes of `payload` as one datagram to its first IPv4 address on
 /// DISCOVERY_PORT, storing that address in `probed` (0.0.0.0 when the lookup
-/// fails). The limited broadcast address 255.255.255.255 only leaves by the
-/// default route, so for it the datagram goes instead to the broadcast
-/// address of every network in `interfaces`, once for each address; it is
-/// sent to 255.255.255.255 itself only when there is none. Returns 1 when at
-/// least one send reports no error; otherwise reports "gethostbyname" with
-/// the resolver's reason, or "sendto" with the last send's, on stderr and
-/// returns 0.
+/// fails). For 255.255.255.255, or the broadcast address of networks in
+/// `interfaces`, the datagrams go out of each interface as plan_probe says,
+/// since a broadcast would otherwise leave by one route only; to anything
+/// else, and when no interface qualifies, as the routes say. Returns 1 when
+/// at least one send reports no error; otherwise reports "gethostbyname"
+/// with the resolver's reason, or "sendto" with the last send's, on stderr
+/// and returns 0.
 int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length, interface_list *interfaces, in_addr *probed);
+                   size_t length, const interface_list *interfaces, in_addr *probed);
 
 /// Waits up to `timeout_ms` milliseconds for one datagram and receives at most
-/// `capacity` bytes of it into `buffer`, storing the sender in `from`.
-/// `buffer` must have room for `capacity` + 1 bytes and its byte at
+/// `capacity` bytes of it into `buffer`, storing the sender in `from` and,
+/// when `where` is not null, where it came in (zeros where the system does
+/// not say). `buffer` must have room for `capacity` + 1 bytes and its byte at
 /// `capacity` must be zero: the text received always ends at the first zero
 /// byte or where the datagram ends. Returns 1 when a datagram (even an empty
 /// one) arrived; 0 on timeout, on a failed wait or receive, and at once for a
 /// negative timeout. A datagram already queued is taken even with a timeout
-/// of 0. Prints nothing.
+/// of 0. Any descriptor number works. Prints nothing.
 int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from);
+                   sockaddr_in *from, arrival *where = nullptr);
 
 /// Reads a zero-terminated datagram text into `empeg`. A reply holds both
 /// "id=" and "name=": the serial is the number after the first "id=", the name

@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
-#include "discovery.h"
+#include "empeg_info.h"
 #include "replace_file.h"
 #include "text.h"
 

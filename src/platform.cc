@@ -37,6 +37,10 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #if defined(__linux__)
 #include <sys/random.h>
 #endif
+#if !defined(__linux__) && defined(IP_RECVIF)
+#include <net/if_dl.h>
+#endif
+#include <sys/uio.h>
 
 int platform_unsupported(int error) {
 #if ENOTSUP != EOPNOTSUPP
@@ -403,5 +407,107 @@ int platform_mounted_apart(int dir, const char *name) {
   (void)dir;
   (void)name;
   return 0;
+#endif
+}
+
+int platform_tell_arrival(int sock, const char **failed) {
+  int on = 1;
+#if defined(__linux__)
+  if (setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == -1)
+    return fail(failed, "setsockopt");
+#elif defined(IP_RECVIF) && defined(IP_RECVDSTADDR)
+  if (setsockopt(sock, IPPROTO_IP, IP_RECVIF, &on, sizeof on) == -1 ||
+      setsockopt(sock, IPPROTO_IP, IP_RECVDSTADDR, &on, sizeof on) == -1)
+    return fail(failed, "setsockopt");
+#else
+  (void)sock;
+  (void)on;
+  (void)failed;
+#endif
+  return 1;
+}
+
+void platform_read_arrival(const msghdr *message, unsigned *index, uint32_t *destination) {
+  *index = 0;
+  *destination = 0;
+  // CMSG_NXTHDR takes no const message on every system.
+  auto *walked = const_cast<msghdr *>(message);
+  for (cmsghdr *c = CMSG_FIRSTHDR(walked); c != nullptr; c = CMSG_NXTHDR(walked, c)) {
+    if (c->cmsg_level != IPPROTO_IP) continue;
+#if defined(__linux__)
+    if (c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof info);
+      *index = static_cast<unsigned>(info.ipi_ifindex);
+      *destination = ntohl(info.ipi_addr.s_addr);
+    }
+#elif defined(IP_RECVIF) && defined(IP_RECVDSTADDR)
+    // The link address comes with the interface's name after it; only the
+    // fixed part up to the index is read.
+    const size_t index_end = offsetof(sockaddr_dl, sdl_index) + sizeof(sockaddr_dl::sdl_index);
+    if (c->cmsg_type == IP_RECVIF && c->cmsg_len >= CMSG_LEN(index_end)) {
+      sockaddr_dl link = {};
+      memcpy(&link, CMSG_DATA(c), index_end);
+      *index = link.sdl_index;
+    }
+    if (c->cmsg_type == IP_RECVDSTADDR && c->cmsg_len >= CMSG_LEN(sizeof(in_addr))) {
+      in_addr to;
+      memcpy(&to, CMSG_DATA(c), sizeof to);
+      *destination = ntohl(to.s_addr);
+    }
+#endif
+  }
+}
+
+int platform_send_out_of(int sock, const void *payload, size_t length, const sockaddr_in *to,
+                         unsigned index, uint32_t source) {
+#if defined(__APPLE__)
+  // The binding also limits what the socket receives, so it is undone at
+  // once.
+  (void)source;
+  int bound = static_cast<int>(index);
+  if (setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &bound, sizeof bound) == -1) return 0;
+  int sent = sendto(sock, payload, length, 0, reinterpret_cast<const sockaddr *>(to),
+                    sizeof *to) != -1;
+  int error = errno;
+  int unbound = 0;
+  (void)setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &unbound, sizeof unbound);
+  errno = error;
+  return sent;
+#elif defined(__linux__) || defined(IP_SENDSRCADDR)
+#if defined(__linux__)
+  in_pktinfo info = {};
+  info.ipi_ifindex = static_cast<int>(index);
+  info.ipi_spec_dst.s_addr = htonl(source);
+  const int type = IP_PKTINFO;
+#else
+  (void)index;
+  in_addr info = {};
+  info.s_addr = htonl(source);
+  const int type = IP_SENDSRCADDR;
+#endif
+  union {
+    cmsghdr header;
+    char bytes[CMSG_SPACE(sizeof info)];
+  } control = {};
+  iovec part = {const_cast<void *>(payload), length};
+  msghdr message = {};
+  message.msg_name = const_cast<sockaddr_in *>(to);
+  message.msg_namelen = sizeof *to;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  cmsghdr *c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = type;
+  c->cmsg_len = CMSG_LEN(sizeof info);
+  memcpy(CMSG_DATA(c), &info, sizeof info);
+  return sendmsg(sock, &message, 0) == -1 ? 0 : 1;
+#else
+  (void)index;
+  (void)source;
+  return sendto(sock, payload, length, 0, reinterpret_cast<const sockaddr *>(to),
+                sizeof *to) == -1 ? 0 : 1;
 #endif
 }

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
 // What differs between the systems the tool runs on: extended attributes,
-// ACLs, reserving disk space, random bytes, and what the system tells of
-// directories and mounts. Everything else is plain POSIX.
+// ACLs, reserving disk space, random bytes, what the system tells of
+// directories and mounts, and sending out of or learning the interface of a
+// datagram. Everything else is plain POSIX.
 //
 // The calls here print nothing: a failure returns 0 with errno set and
 // *failed naming the call that failed, for the caller to report or not.
 #ifndef UNITFIND_PLATFORM_H_
 #define UNITFIND_PLATFORM_H_
 
+#include <netinet/in.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -55,5 +59,27 @@ int platform_open_searchable(int at, const char *name);
 /// file bind-mounted over its name) where its device number does not say
 /// so. Returns 0 when it is not, or when the system cannot tell.
 int platform_mounted_apart(int dir, const char *name);
+
+/// Room for the control data that platform_tell_arrival asks for.
+constexpr size_t PLATFORM_ARRIVAL_SIZE = 128;
+
+/// Asks the system to add to each datagram that `sock` receives the index of
+/// the interface it came in on and the address it was sent to (IP_PKTINFO,
+/// or IP_RECVIF and IP_RECVDSTADDR); does nothing where it cannot. Returns
+/// 1, or 0 with errno and *failed set.
+int platform_tell_arrival(int sock, const char **failed);
+
+/// Reads from the control data of `message`, received on a socket that
+/// platform_tell_arrival prepared, the interface index and the destination
+/// address (host byte order); each stays 0 where the data does not say.
+void platform_read_arrival(const msghdr *message, unsigned *index, uint32_t *destination);
+
+/// Sends `length` bytes of `payload` to `to` out of interface `index`, whose
+/// address `source` (host byte order) the datagram carries: the interface
+/// given with IP_PKTINFO (Linux) or IP_BOUND_IF (macOS), elsewhere the
+/// source address given with IP_SENDSRCADDR, which picks the interface.
+/// Returns 1, or 0 with errno set.
+int platform_send_out_of(int sock, const void *payload, size_t length, const sockaddr_in *to,
+                         unsigned index, uint32_t source);
 
 #endif  // UNITFIND_PLATFORM_H_

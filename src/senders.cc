@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "senders.h"
 
+#include <errno.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 
 #include "deadline.h"
@@ -10,83 +14,197 @@
 namespace {
 
 uint32_t host_order(const sockaddr *address) {
+  if (address == nullptr || address->sa_family != AF_INET) return 0;
   return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
+}
+
+// The index of interface `name`. Linux names an address with a label of its
+// own ("eth0:1") after that label, which is no interface's name.
+unsigned index_of(const char *name) {
+  unsigned index = if_nametoindex(name);
+  const char *colon = strchr(name, ':');
+  if (index != 0 || colon == nullptr) return index;
+  char base[INTERFACE_NAME_SIZE];
+  size_t length = static_cast<size_t>(colon - name);
+  memcpy(base, name, length);
+  base[length] = '\0';
+  return if_nametoindex(base);
+}
+
+uint32_t mask_of(uint32_t prefix_length) {
+  return prefix_length == 0 ? 0 : ~UINT32_C(0) << (32 - prefix_length);
 }
 
 }  // namespace
 
-const ifaddrs *current_interfaces(interface_list *list, int64_t max_age_ms) {
+int read_system_interfaces(host_address **addresses, size_t *count) {
+  ifaddrs *head = nullptr;
+  if (getifaddrs(&head) == -1) return 0;
+  size_t room = 0;
+  for (const ifaddrs *i = head; i != nullptr; i = i->ifa_next)
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) ++room;
+  *count = 0;
+  *addresses = static_cast<host_address *>(calloc(room == 0 ? 1 : room, sizeof **addresses));
+  if (*addresses == nullptr) {
+    freeifaddrs(head);
+    errno = ENOMEM;
+    return 0;
+  }
+  for (const ifaddrs *i = head; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    host_address *entry = &(*addresses)[(*count)++];
+    snprintf(entry->interface, sizeof entry->interface, "%s", i->ifa_name);
+    entry->index = index_of(i->ifa_name);
+    entry->flags = i->ifa_flags;
+    entry->address = host_order(i->ifa_addr);
+    entry->mask = host_order(i->ifa_netmask);
+    // The broadcast address and the peer share one field.
+    entry->other = host_order(i->ifa_broadaddr);
+  }
+  freeifaddrs(head);
+  return 1;
+}
+
+int current_interfaces(interface_list *list, int64_t max_age_ms) {
   int64_t now = monotonic_ms();
-  if (list->attempted && now - list->read_at_ms <= max_age_ms) return list->head;
+  if (list->generation != 0 && now - list->read_at_ms < max_age_ms)
+    return list->addresses != nullptr;
   forget_interfaces(list);
-  list->attempted = 1;
+  ++list->generation;
   list->read_at_ms = now;
-  if (getifaddrs(&list->head) == -1) {
-    list->head = nullptr;
+  interface_reader read = list->read != nullptr ? list->read : read_system_interfaces;
+  if (!read(&list->addresses, &list->count)) {
     if (!list->failure_reported) perror("getifaddrs");
     list->failure_reported = 1;
+    free(list->addresses);
+    list->addresses = nullptr;
+    list->count = 0;
+    return 0;
   }
-  return list->head;
+  return 1;
+}
+
+int copy_interfaces(const interface_list *from, interface_list *to) {
+  *to = *from;
+  if (from->addresses == nullptr) return 1;
+  to->addresses = static_cast<host_address *>(calloc(from->count + 1, sizeof *to->addresses));
+  if (to->addresses == nullptr) {
+    *to = interface_list{};
+    to->read = from->read;
+    return 0;
+  }
+  memcpy(to->addresses, from->addresses, from->count * sizeof *to->addresses);
+  return 1;
 }
 
 void forget_interfaces(interface_list *list) {
-  if (list->head != nullptr) freeifaddrs(list->head);
-  list->head = nullptr;
+  free(list->addresses);
+  list->addresses = nullptr;
+  list->count = 0;
 }
 
-int read_broadcast_network(const ifaddrs *entry, broadcast_network *network) {
-  const unsigned flags = entry->ifa_flags;
-  if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-      entry->ifa_netmask == nullptr || (flags & IFF_UP) == 0 ||
-      (flags & IFF_BROADCAST) == 0 || (flags & IFF_LOOPBACK) != 0)
-    return 0;
-  uint32_t mask = host_order(entry->ifa_netmask);
+network_view view_network(const host_address *entry) {
+  network_view view = {};
+  view.kind = network_view::NONE;
   uint32_t prefix_length = 0;
-  while (prefix_length < 32 && (mask & (0x80000000u >> prefix_length)) != 0) ++prefix_length;
-  if (prefix_length > 30) return 0;
-  network->interface = entry->ifa_name;
-  network->address = host_order(entry->ifa_addr);
-  network->prefix_length = prefix_length;
-  network->broadcast = network->address | ~mask;
-  if (entry->ifa_broadaddr != nullptr && entry->ifa_broadaddr->sa_family == AF_INET &&
-      host_order(entry->ifa_broadaddr) != 0)
-    network->broadcast = host_order(entry->ifa_broadaddr);
-  return 1;
+  while (prefix_length < 32 && (entry->mask & (0x80000000u >> prefix_length)) != 0)
+    ++prefix_length;
+  view.prefix_length = prefix_length;
+  if ((entry->flags & IFF_LOOPBACK) != 0) return view;
+  uint32_t host_part = ~mask_of(prefix_length);
+  const bool peer_given = entry->other != 0 && entry->other != entry->address &&
+                          (entry->other & host_part) != host_part;
+  if ((entry->flags & IFF_POINTOPOINT) != 0 || peer_given) {
+    if (entry->other == 0 || entry->other == entry->address) return view;
+    view.kind = network_view::PEER;
+    view.peer = entry->other;
+    return view;
+  }
+  if ((entry->flags & IFF_BROADCAST) == 0 || prefix_length > 30) return view;
+  view.kind = network_view::BROADCAST;
+  view.broadcast = entry->address | host_part;
+  if (entry->other != 0 && (entry->other & host_part) == host_part) view.broadcast = entry->other;
+  return view;
+}
+
+int has_link(const host_address *entry) {
+  const unsigned wanted = IFF_UP | IFF_RUNNING;
+  return (entry->flags & wanted) == wanted;
+}
+
+size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
+  const bool everywhere = target == INADDR_BROADCAST;
+  size_t planned = 0;
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    network_view view = view_network(entry);
+    if (view.kind != network_view::BROADCAST || !has_link(entry) ||
+        (!everywhere && view.broadcast != target))
+      continue;
+    // Once for each interface and broadcast address: two addresses in one
+    // network share it, while two interfaces whose networks share one (two
+    // link-local cables) each need a datagram of their own.
+    bool planned_before = false;
+    bool interface_before = false;
+    for (size_t j = 0; j < planned; ++j) {
+      if (plan[j].index != entry->index) continue;
+      interface_before = true;
+      if (plan[j].destination == view.broadcast) planned_before = true;
+    }
+    if (!planned_before) plan[planned++] = {entry->index, entry->address, view.broadcast};
+    // A unit with another mask on the same cable takes only the limited
+    // broadcast for one.
+    if (everywhere && !interface_before)
+      plan[planned++] = {entry->index, entry->address, INADDR_BROADCAST};
+  }
+  return planned;
 }
 
 namespace {
 
-// Whether `address` (network byte order) is one of this host's or the
-// broadcast address of one of its networks.
-bool is_own_address(const ifaddrs *interfaces, uint32_t address) {
-  for (const ifaddrs *i = interfaces; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    if (reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == address)
-      return true;
-    broadcast_network network = {};
-    if (read_broadcast_network(i, &network) && network.broadcast == ntohl(address))
+// Whether `address` (host byte order) is one of this host's, or the
+// broadcast or network address of one of its networks.
+bool is_own_address(const interface_list *list, uint32_t address) {
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    if (entry->address == address) return true;
+    network_view view = view_network(entry);
+    if (view.kind != network_view::BROADCAST) continue;
+    if (view.broadcast == address || (entry->address & mask_of(view.prefix_length)) == address)
       return true;
   }
   return false;
 }
 
+unsigned loopback_index(const interface_list *list) {
+  for (size_t i = 0; i < list->count; ++i)
+    if ((list->addresses[i].flags & IFF_LOOPBACK) != 0 && list->addresses[i].index != 0)
+      return list->addresses[i].index;
+  return 0;
+}
+
 }  // namespace
 
-int may_be_unit(sender_judge *judge, const sockaddr_in *from) {
+int may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *where,
+                int64_t max_age_ms) {
   uint32_t address = ntohl(from->sin_addr.s_addr);
   uint32_t first_octet = address >> 24;
   if (first_octet == 0 || first_octet == 127 || first_octet >= 224) return 0;
+  if (where != nullptr && where->destination >> 24 == 127) return 0;
 
-  const ifaddrs *interfaces = current_interfaces(&judge->interfaces, 1000);
-  if (judge->verdicts_read_at_ms != judge->interfaces.read_at_ms) {
-    judge->verdicts_read_at_ms = judge->interfaces.read_at_ms;
+  current_interfaces(&judge->interfaces, max_age_ms);
+  if (judge->verdicts_generation != judge->interfaces.generation) {
+    judge->verdicts_generation = judge->interfaces.generation;
+    judge->loopback_index = loopback_index(&judge->interfaces);
     judge->count = 0;
     judge->next = 0;
   }
+  // Over loopback only this host sends, from whatever address it has now.
+  if (where != nullptr && where->index != 0 && where->index == judge->loopback_index) return 0;
   for (size_t i = 0; i < judge->count; ++i)
     if (judge->address[i] == from->sin_addr.s_addr) return judge->possible[i];
 
-  uint8_t possible = is_own_address(interfaces, from->sin_addr.s_addr) ? 0 : 1;
+  uint8_t possible = is_own_address(&judge->interfaces, address) ? 0 : 1;
   size_t slot = judge->count < VERDICTS_MAX ? judge->count++ : judge->next;
   judge->next = (slot + 1) % VERDICTS_MAX;
   judge->address[slot] = from->sin_addr.s_addr;

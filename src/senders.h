@@ -1,45 +1,106 @@
 // SPDX-License-Identifier: MIT
-// Who may have sent a reply: this host's interfaces and their broadcast
-// networks, read once and kept for a while, and the verdict on each sender.
+// This host's interfaces and what follows from them: where a probe goes, and
+// who may have sent a reply. The interfaces are read into plain records, so
+// that the rules here work the same over a list the system gave and over one
+// a test made up.
 #ifndef UNITFIND_SENDERS_H_
 #define UNITFIND_SENDERS_H_
 
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <stddef.h>
 #include <stdint.h>
 
-/// This host's interfaces as last read. Starts zeroed; the owner hands it to
-/// forget_interfaces when done.
-struct interface_list {
-  ifaddrs *head;         // null before the first read and after a failed one
-  int64_t read_at_ms;    // monotonic time of the last read, failed or not
-  int attempted;         // whether a read has been tried yet
-  int failure_reported;  // a failed read is reported once per run
+/// Room for an interface name (or a Linux address label) and its zero.
+constexpr size_t INTERFACE_NAME_SIZE = 16;
+
+/// One IPv4 address of an interface, addresses in host byte order.
+struct host_address {
+  char interface[INTERFACE_NAME_SIZE];
+  unsigned index;  // the system's interface index, 0 when unknown
+  unsigned flags;  // IFF_UP, IFF_RUNNING, IFF_BROADCAST, ...
+  uint32_t address;
+  uint32_t mask;
+  uint32_t other;  // the broadcast address or the peer as the system gives it, 0 for none
 };
 
-/// Returns this host's interfaces, read again when never read or read more
-/// than `max_age_ms` milliseconds ago. Returns null when they cannot be read,
-/// reporting "getifaddrs" on stderr the first time only.
-const ifaddrs *current_interfaces(interface_list *list, int64_t max_age_ms);
+/// Reads the interfaces into `*addresses` (memory from malloc, which the
+/// list frees) and their number into `*count`. Returns 1, or 0 with errno
+/// set.
+using interface_reader = int (*)(host_address **addresses, size_t *count);
+
+/// Reads this host's IPv4 addresses with getifaddrs.
+int read_system_interfaces(host_address **addresses, size_t *count);
+
+/// This host's interfaces as last read. Starts zeroed, which reads the
+/// system's; a test sets `read` to hand in a list of its own. The owner hands
+/// it to forget_interfaces when done.
+struct interface_list {
+  host_address *addresses;  // null before the first read and after a failed one
+  size_t count;
+  uint64_t generation;   // how many reads were made, failed ones included
+  int64_t read_at_ms;    // monotonic time of the last read
+  int failure_reported;  // a failed read is reported once per run
+  interface_reader read;  // null for read_system_interfaces
+};
+
+/// Reads the interfaces again when they have never been read or were read
+/// `max_age_ms` milliseconds ago or more (0: always). A failed read leaves
+/// the list empty and is reported as "getifaddrs" on stderr the first time
+/// only. Returns 1 when the list holds what a read gave, 0 when it failed.
+int current_interfaces(interface_list *list, int64_t max_age_ms);
+
+/// Makes `to`, which must be empty, an independent copy of `from`, failure
+/// and generation included. Returns 1, or 0 (out of memory) leaving `to`
+/// never read.
+int copy_interfaces(const interface_list *from, interface_list *to);
 
 /// Frees what `list` holds; it may then be read again.
 void forget_interfaces(interface_list *list);
 
-/// One IPv4 network of an interface that is up and can broadcast, all
-/// addresses in host byte order.
-struct broadcast_network {
-  const char *interface;  // points into the interface list
-  uint32_t address;       // this host's address on it
+/// What one address says of the network it is on.
+struct network_view {
+  enum { NONE, BROADCAST, PEER } kind;
   uint32_t prefix_length;
-  uint32_t broadcast;
+  uint32_t broadcast;  // for BROADCAST: the network's broadcast address
+  uint32_t peer;       // for PEER: the host at the other end
 };
 
-/// Reads `entry` into `network`. Returns 1 when it is an IPv4 address of an
-/// interface that is up, is not loopback and can broadcast, on a network of
-/// at most /30; 0 otherwise. A missing broadcast address is taken as the
-/// network's highest address, which the system treats as its broadcast too.
-int read_broadcast_network(const ifaddrs *entry, broadcast_network *network);
+/// Reads `entry`. An address on a network of at most /30 that can broadcast
+/// has the broadcast address address | ~mask, unless the system gives
+/// another whose host part is all ones. An address of a point-to-point
+/// interface, or one given a peer (a broadcast that is neither the address
+/// itself, as a C library reports an address added without one, nor all
+/// ones), is PEER: its peer is an ordinary host. Loopback, /31 and /32
+/// addresses are NONE.
+network_view view_network(const host_address *entry);
+
+/// Whether the interface of `entry` is up and has a link.
+int has_link(const host_address *entry);
+
+/// One datagram of a probe: out of interface `index` (0: as the routes
+/// say) from `source`, to `destination`, host byte order.
+struct probe_datagram {
+  unsigned index;
+  uint32_t source;
+  uint32_t destination;
+};
+
+/// Plans the probe for `target` over `list` into `plan`, which has room for
+/// 2 * list->count datagrams, and returns how many it holds. For
+/// 255.255.255.255, every interface that is up, has a link and a network it
+/// can broadcast on gets one datagram to each of its networks' broadcast
+/// addresses and one to 255.255.255.255; for the broadcast address of one
+/// or more of those networks, each of their interfaces gets one. Returns 0
+/// when `target` is neither, or no interface qualifies: the probe then goes
+/// to `target` as the routes say.
+size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan);
+
+/// Where a datagram came in: the interface's index and the address it was
+/// sent to (host byte order), each 0 when the system does not say.
+struct arrival {
+  unsigned index;
+  uint32_t destination;
+};
 
 /// How many senders the judgement of replies remembers.
 constexpr size_t VERDICTS_MAX = 64;
@@ -50,19 +111,23 @@ constexpr size_t VERDICTS_MAX = 64;
 /// to forget_interfaces when done.
 struct sender_judge {
   interface_list interfaces;
-  int64_t verdicts_read_at_ms;  // the list the verdicts were reached with
+  uint64_t verdicts_generation;  // the read of the list the verdicts were reached with
+  unsigned loopback_index;       // from that read, 0 when unknown
   uint32_t address[VERDICTS_MAX];  // network byte order
   uint8_t possible[VERDICTS_MAX];
   size_t count;
   size_t next;  // the entry to replace once the table is full
 };
 
-/// Returns 1 when `from` can be a unit, 0 when it cannot: an address in
-/// 0.0.0.0/8, 127.0.0.0/8, 224.0.0.0/4 or 240.0.0.0/4 (255.255.255.255
-/// included), one of this host's own addresses, or the broadcast address of
-/// one of its networks. Units are other hosts, so such a reply is forged.
-/// The interfaces are read again at most once a second. When they cannot
-/// be read (reported once), senders are judged by the address ranges alone.
-int may_be_unit(sender_judge *judge, const sockaddr_in *from);
+/// Returns 1 when `from` can be a unit, 0 when it cannot: a datagram that
+/// came in over loopback or was sent to 127.0.0.0/8 (`where`, which may be
+/// null); an address in 0.0.0.0/8, 127.0.0.0/8, 224.0.0.0/4 or 240.0.0.0/4
+/// (255.255.255.255 included); one of this host's own addresses; or the
+/// broadcast address of one of its networks, or the network address of one
+/// of at most /30. Units are other hosts, so such a reply is forged. The
+/// interfaces are read again when `max_age_ms` has passed (0: now). When
+/// they cannot be read (reported once), senders are judged by the rest.
+int may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *where,
+                int64_t max_age_ms);
 
 #endif  // UNITFIND_SENDERS_H_

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "unitfind.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "advice.h"
 #include "deadline.h"
 #include "discovery.h"
 #include "senders.h"
@@ -112,73 +111,12 @@ int read_option(const char *program, const char *argument,
   }
 }
 
-// A longer wait to suggest to a user whose unit may be slower than `timeout`.
-int32_t longer_timeout(int32_t timeout) {
-  if (timeout < 10) return 10;
-  return timeout > INT32_MAX / 3 ? INT32_MAX : timeout * 3;
-}
-
-// After a run that heard no unit: lists this host's networks that a probe can
-// reach, each with the option that probes it, and says whether `probed` (0.0.0.0
-// when the lookup failed) is on one of them. When the probe was `sent` there,
-// it also names what else keeps a unit from answering.
-void say_where_to_look(interface_list *interfaces, in_addr probed, int sent,
-                       int32_t timeout) {
-  const ifaddrs *list = current_interfaces(interfaces, 0);
-  if (list == nullptr && interfaces->failure_reported) return;
-  const uint32_t target = ntohl(probed.s_addr);
-  const char *reached = nullptr;
-  int networks = 0;
-  for (const ifaddrs *i = list; i != nullptr; i = i->ifa_next) {
-    broadcast_network network = {};
-    if (!read_broadcast_network(i, &network)) continue;
-    if (networks++ == 0)
-      fputs("This host's IPv4 networks, and the option that probes each:\n", stderr);
-    char address[INET_ADDRSTRLEN];
-    char broadcast[INET_ADDRSTRLEN];
-    in_addr shown = {htonl(network.address)};
-    inet_ntop(AF_INET, &shown, address, sizeof address);
-    shown.s_addr = htonl(network.broadcast);
-    inet_ntop(AF_INET, &shown, broadcast, sizeof broadcast);
-    fprintf(stderr, "  %s: %s/%u, probed with -b%s\n", network.interface, address,
-            network.prefix_length, broadcast);
-    uint32_t mask = ~(0xffffffffu >> network.prefix_length);
-    if (reached == nullptr && (target & mask) == (network.address & mask))
-      reached = network.interface;
-  }
-  if (networks == 0) {
-    fputs("This host has no IPv4 network that is up and can broadcast.\n", stderr);
-    return;
-  }
-  if (networks > 1)
-    fputs("  -b255.255.255.255 probes all of them at once.\n", stderr);
-  if (target == INADDR_ANY) return;
-  char probed_text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &probed, probed_text, sizeof probed_text);
-  if (target == INADDR_BROADCAST)
-    fputs("The probe went to every one of these networks.\n", stderr);
-  else if (reached != nullptr)
-    fprintf(stderr, "%s is on the network of %s.\n", probed_text, reached);
-  else
-    fprintf(stderr, "%s is on none of these networks: probe one of them with its -b option.\n",
-            probed_text);
-  if (!sent || (target != INADDR_BROADCAST && reached == nullptr)) return;
-  fputs("No unit answered there. Perhaps:\n"
-        "  the unit is off, or on another network;\n"
-        "  a firewall drops incoming UDP datagrams to port 8300;\n",
-        stderr);
-  if (timeout > 0)
-    fprintf(stderr, "  the unit takes longer than %d second%s to answer: try -t%d.\n",
-            timeout, timeout == 1 ? "" : "s", longer_timeout(timeout));
-  else
-    fprintf(stderr, "  -t%d gave the unit no time to answer: try -t10.\n", timeout);
-}
-
 // What a search holds from the opening of its socket to its end.
 struct search_state {
   int sock;
+  interface_list probed_interfaces;  // as they were when the probe was sent
   sender_judge judge;
-  in_addr probed;  // where the probe went, 0.0.0.0 before and when unknown
+  probe_report report;
 };
 
 // A hosts file and a name are given together or not at all.
@@ -198,13 +136,20 @@ int open_search(const search_settings *settings, search_state *search) {
   return 1;
 }
 
+// Sends the probe out of the interfaces as they are now, which the advice
+// describes after a silent search and the judge of senders starts from.
 int probe(const search_settings *settings, search_state *search) {
   static const char probe_text[2] = {'?', '\0'};
-  if (send_broadcast(search->sock, settings->broadcast_address, probe_text,
-                     sizeof probe_text, &search->judge.interfaces, &search->probed))
-    return 1;
+  search->report.text = settings->broadcast_address;
+  search->report.timeout = settings->timeout;
+  current_interfaces(&search->probed_interfaces, 0);
+  search->report.sent =
+      send_broadcast(search->sock, settings->broadcast_address, probe_text, sizeof probe_text,
+                     &search->probed_interfaces, &search->report.probed);
+  (void)copy_interfaces(&search->probed_interfaces, &search->judge.interfaces);
+  if (search->report.sent) return 1;
   fputs("Unable to send broadcast.\n", stderr);
-  say_where_to_look(&search->judge.interfaces, search->probed, 0, settings->timeout);
+  say_where_to_look(stderr, &search->probed_interfaces, &search->report);
   return 0;
 }
 
@@ -214,6 +159,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   char buffer[RECEIVE_CAPACITY + 1];
   buffer[RECEIVE_CAPACITY] = '\0';
   sockaddr_in from = {};
+  arrival where = {};
   unit_record heard = {};
   // Only a reply from a unit not heard before starts a fresh wait, so that
   // nothing else on the network can keep the run going.
@@ -221,15 +167,27 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   for (;;) {
     int64_t left_ms = milliseconds_until(deadline);
     if (left_ms == 0 ||
-        !wait_for_reply(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from)) {
+        !wait_for_reply(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from, &where)) {
       printf("No more replies.  Giving up...\n");
       // The advice on stderr belongs after this line wherever both go.
       fflush(stdout);
-      if (heard.count == 0)
-        say_where_to_look(&search->judge.interfaces, search->probed, 1, settings->timeout);
+      if (heard.count == 0) say_where_to_look(stderr, &search->probed_interfaces, &search->report);
       return 0;
     }
-    if (!parse_reply(buffer, empeg, &from) || !may_be_unit(&search->judge, &from)) continue;
+    if (!parse_reply(buffer, empeg, &from)) continue;
+    // A unit already reported costs no more than junk: no line, no longer
+    // wait. Past the record's room only the unit wanted is taken.
+    const int wanted = settings->serial == 0 || settings->serial == empeg->serial;
+    if (heard_unit(&heard, from.sin_addr.s_addr, empeg->serial) ||
+        (heard.count == UNITS_MAX && !wanted))
+      continue;
+    // The cached verdict turns a flood away cheaply; a sender it lets pass
+    // is judged again with the interfaces as they are now, so that an
+    // address this host gained meanwhile is known. That read happens at
+    // most once for each unit recorded.
+    if (!may_be_unit(&search->judge, &from, &where, 1000) ||
+        !may_be_unit(&search->judge, &from, &where, 0))
+      continue;
     if (remember_unit(&heard, from.sin_addr.s_addr, empeg->serial))
       deadline = deadline_after(settings->timeout);
 
@@ -238,7 +196,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
     fprintf(stderr, "Found an empeg with serial %0d called \"%s\" at %d.%d.%d.%d\n",
             empeg->serial, shown_name, empeg->ip[0], empeg->ip[1], empeg->ip[2],
             empeg->ip[3]);
-    if (settings->serial == 0 || settings->serial == empeg->serial) return 1;
+    if (wanted) return 1;
   }
 }
 
@@ -257,10 +215,14 @@ void record_unit(const search_settings *settings, const empeg_info *empeg) {
 
 }  // namespace
 
-int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
+int heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
   for (size_t i = 0; i < heard->count; ++i)
-    if (heard->address[i] == address && heard->serial[i] == serial) return 0;
-  if (heard->count == UNITS_MAX) return 0;
+    if (heard->address[i] == address && heard->serial[i] == serial) return 1;
+  return 0;
+}
+
+int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
+  if (heard_unit(heard, address, serial) || heard->count == UNITS_MAX) return 0;
   heard->address[heard->count] = address;
   heard->serial[heard->count++] = serial;
   return 1;
@@ -296,10 +258,12 @@ int run_search(const search_settings *settings) {
     status = 0;
     if (find_unit(settings, &search, &empeg)) {
       forget_interfaces(&search.judge.interfaces);
+      forget_interfaces(&search.probed_interfaces);
       record_unit(settings, &empeg);
     }
   }
   forget_interfaces(&search.judge.interfaces);
+  forget_interfaces(&search.probed_interfaces);
   close(search.sock);
   return status;
 }

@@ -29,6 +29,9 @@ struct unit_record {
   size_t count;
 };
 
+/// Whether the unit `serial` at `address` is in `heard`.
+int heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
+
 /// Records the unit `serial` at `address` in `heard`. Returns 1 when that
 /// pair was not there before and has been added; 0 when it was heard before,
 /// and also once the record is full, so that however many units answer, at

@@ -4,12 +4,17 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "advice.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -151,20 +156,189 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   };
   for (const auto &c : cases) {
     sockaddr_in from = address_of(c.sender);
-    EXPECT_EQ(may_be_unit(&judge, &from), c.possible) << c.sender;
+    EXPECT_EQ(may_be_unit(&judge, &from, nullptr, 1000), c.possible) << c.sender;
   }
   // This host's own addresses and its networks' broadcast addresses, asked
   // twice so that a remembered verdict is checked too.
-  for (const ifaddrs *i = judge.interfaces.head; i != nullptr; i = i->ifa_next) {
-    broadcast_network network = {};
-    if (!read_broadcast_network(i, &network)) continue;
-    for (uint32_t own : {network.address, network.broadcast, network.address, network.broadcast}) {
+  int networks = 0;
+  for (size_t i = 0; i < judge.interfaces.count; ++i) {
+    const host_address *entry = &judge.interfaces.addresses[i];
+    network_view view = view_network(entry);
+    if (view.kind != network_view::BROADCAST) continue;
+    ++networks;
+    for (uint32_t own : {entry->address, view.broadcast, entry->address, view.broadcast}) {
       sockaddr_in from = {};
       from.sin_addr.s_addr = htonl(own);
-      EXPECT_EQ(may_be_unit(&judge, &from), 0) << own;
+      EXPECT_EQ(may_be_unit(&judge, &from, nullptr, 1000), 0) << own;
     }
   }
   forget_interfaces(&judge.interfaces);
+  if (networks == 0) GTEST_SKIP() << "this host has no network that can broadcast to judge";
+}
+
+// Interfaces as a test makes them up, handed in through the list's reader.
+std::vector<host_address> made_up;
+
+int read_made_up(host_address **addresses, size_t *count) {
+  *count = made_up.size();
+  *addresses = static_cast<host_address *>(calloc(*count + 1, sizeof **addresses));
+  std::copy(made_up.begin(), made_up.end(), *addresses);
+  return 1;
+}
+
+uint32_t host(const char *dotted) { return ntohl(address_of(dotted).sin_addr.s_addr); }
+
+// An address as a C library reports it: `other` is the broadcast address or
+// the peer, and the address itself for one added without brd.
+host_address entry(const char *name, unsigned index, const char *address, uint32_t prefix,
+                   const char *other, unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST) {
+  host_address out = {{}, index, flags, host(address), ~UINT32_C(0) << (32 - prefix), host(other)};
+  snprintf(out.interface, sizeof out.interface, "%s", name);
+  return out;
+}
+
+// Two addresses in one network, an address without brd, a peer, a
+// point-to-point link, a /31, a /32, no carrier and two cables that share
+// a broadcast address.
+const std::vector<host_address> EVERY_SHAPE = {
+    entry("lo", 1, "127.0.0.1", 8, "127.0.0.1", IFF_UP | IFF_RUNNING | IFF_LOOPBACK),
+    entry("eth0", 2, "10.0.0.1", 24, "10.0.0.255"), entry("eth0", 2, "10.0.0.2", 24, "10.0.0.255"),
+    entry("eth1", 3, "10.1.0.1", 24, "10.1.0.1"), entry("eth2", 4, "10.9.0.1", 24, "10.9.0.2"),
+    entry("tun0", 5, "10.8.0.1", 32, "10.8.0.2", IFF_UP | IFF_RUNNING | IFF_POINTOPOINT),
+    entry("eth3", 6, "10.3.0.0", 31, "10.3.0.0"), entry("eth4", 7, "10.4.0.5", 32, "10.4.0.5"),
+    entry("eth5", 8, "10.5.0.1", 24, "10.5.0.255", IFF_UP | IFF_BROADCAST),
+    entry("ll0", 10, "169.254.10.1", 16, "169.254.255.255"),
+    entry("ll1", 11, "169.254.11.1", 16, "169.254.255.255")};
+
+interface_list made_up_list(const std::vector<host_address> &table) {
+  made_up = table;
+  interface_list list = {};
+  list.read = read_made_up;
+  EXPECT_EQ(current_interfaces(&list, 0), 1);
+  return list;
+}
+
+TEST(PlanProbe, EachInterfaceThatCanBroadcastOnce) {
+  interface_list list = made_up_list(EVERY_SHAPE);
+  const char *const limited = "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 "
+      "3:10.1.0.1>10.1.0.255 3:10.1.0.1>255.255.255.255 10:169.254.10.1>169.254.255.255 "
+      "10:169.254.10.1>255.255.255.255 11:169.254.11.1>169.254.255.255 "
+      "11:169.254.11.1>255.255.255.255 ";
+  // A network without a link, a peer and anything else go as the routes say.
+  const char *const cases[][2] = {
+      {"255.255.255.255", limited}, {"10.0.0.255", "2:10.0.0.1>10.0.0.255 "},
+      {"169.254.255.255", "10:169.254.10.1>169.254.255.255 11:169.254.11.1>169.254.255.255 "},
+      {"10.5.0.255", ""}, {"10.9.0.2", ""}, {"10.0.0.7", ""}};
+  for (const auto &c : cases) {
+    std::vector<probe_datagram> plan(2 * list.count);
+    std::string shown;
+    for (size_t i = 0, n = plan_probe(&list, host(c[0]), plan.data()); i < n; ++i) {
+      in_addr from = {htonl(plan[i].source)}, to = {htonl(plan[i].destination)};
+      // inet_ntoa answers in one buffer: one call per statement.
+      shown += std::to_string(plan[i].index) + ":" + inet_ntoa(from);
+      shown += std::string(">") + inet_ntoa(to) + " ";
+    }
+    EXPECT_EQ(shown, c[1]) << c[0];
+  }
+  forget_interfaces(&list);
+}
+
+TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
+  interface_list probed = made_up_list(EVERY_SHAPE);
+  sender_judge judge = {};
+  ASSERT_EQ(copy_interfaces(&probed, &judge.interfaces), 1);
+  const arrival over_eth0 = {2, host("10.0.0.1")}, over_lo = {1, 0}, to_lo = {2, host("127.0.0.1")};
+  auto judged = [&](const char *sender) {
+    sockaddr_in from = address_of(sender);
+    return may_be_unit(&judge, &from, &over_eth0, 1000);
+  };
+  // Twice, so that the remembered verdicts are checked too. Peers and the
+  // other end of a /31 are hosts; a /32 has no network.
+  for (int round = 0; round < 2; ++round) {
+    for (const char *unit : {"10.0.0.7", "169.254.20.2", "10.9.0.2", "10.8.0.2", "10.3.0.1",
+                             "10.4.0.4", "10.4.0.0"})
+      EXPECT_EQ(judged(unit), 1) << unit;
+    for (const char *own : {"10.0.0.1", "10.0.0.2", "10.0.0.255", "10.0.0.0", "10.1.0.255",
+                            "10.1.0.0", "10.1.0.1", "10.5.0.255", "169.254.255.255",
+                            "169.254.0.0", "10.9.0.1", "10.3.0.0"})
+      EXPECT_EQ(judged(own), 0) << own;
+  }
+  sockaddr_in other = address_of("10.0.0.7");
+  EXPECT_EQ(may_be_unit(&judge, &other, &over_lo, 1000), 0);
+  EXPECT_EQ(may_be_unit(&judge, &other, &to_lo, 1000), 0);
+  // The host gains that address: a fresh read knows it at once, and a list
+  // older than the age given is read again. The list probed stays as it was.
+  made_up.push_back(entry("eth0", 2, "10.0.0.7", 24, "10.0.0.255"));
+  EXPECT_EQ(may_be_unit(&judge, &other, nullptr, 1000), 1);
+  EXPECT_EQ(may_be_unit(&judge, &other, nullptr, 0), 0);
+  EXPECT_EQ(probed.count, EVERY_SHAPE.size());
+  made_up.pop_back();
+  judge.interfaces.read_at_ms -= 1000;
+  EXPECT_EQ(may_be_unit(&judge, &other, nullptr, 1000), 1);
+  forget_interfaces(&judge.interfaces);
+  forget_interfaces(&probed);
+}
+
+std::string advice(const std::vector<host_address> &table, const char *text, const char *probed,
+                   int sent, int32_t timeout) {
+  interface_list list = made_up_list(table);
+  probe_report given = {text, address_of(probed).sin_addr, sent, timeout};
+  char *said = nullptr;
+  size_t size = 0;
+  FILE *err = open_memstream(&said, &size);
+  say_where_to_look(err, &list, &given);
+  fclose(err);
+  std::string out(said, size);
+  free(said);
+  forget_interfaces(&list);
+  return out;
+}
+
+TEST(SayWhereToLook, NamesTheCauseThatApplies) {
+  const std::string wide = "This host's IPv4 networks, and the option that probes each:\n"
+                           "  eth0: 10.0.0.1/8, probed with -b10.255.255.255\n";
+  const std::string causes = "No unit answered there. Perhaps:\n  the unit is off, or on another "
+                             "network;\n  a firewall drops incoming UDP datagrams to port 8300;\n";
+  const std::string single = " is not the broadcast address of any network here; it was probed "
+                             "as a single host.\nNo unit answered there. Perhaps:\n  no unit has "
+                             "that address, or it is off;\n  a firewall drops incoming UDP "
+                             "datagrams to port 8300;\n";
+  const std::string probe_one = ": probe one of these networks with its -b option.\n";
+  // One line for each network of an interface; none for a /31 or a /32.
+  const std::string every = "This host's IPv4 networks, and the option that probes each:\n"
+      "  eth0: 10.0.0.1/24, probed with -b10.0.0.255\n  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n"
+      "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n"
+      "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n"
+      "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
+      "  ll0: 169.254.10.1/16, probed with -b169.254.255.255\n"
+      "  ll1: 169.254.11.1/16, probed with -b169.254.255.255\n"
+      "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
+  const std::vector<host_address> WIDE = {entry("eth0", 2, "10.0.0.1", 8, "10.255.255.255")};
+  const std::vector<host_address> PEER = {EVERY_SHAPE[4]};
+  const struct {
+    const std::vector<host_address> &table;
+    const char *text;
+    int sent;
+    int32_t timeout;
+    std::string said;
+  } cases[] = {
+      {EVERY_SHAPE, "255.255.255.255", 1, 5, every + "The probe went to every one of these "
+       "networks that can broadcast and has a link.\n" + causes +
+       "  the unit takes longer than 5 seconds to answer: try -t10.\n"},
+      {EVERY_SHAPE, "169.254.255.255", 1, -1, every + "169.254.255.255 is on the network of ll0 "
+       "and ll1.\n-t-1 gave the unit no time to answer: try -t10.\n"},
+      {EVERY_SHAPE, "10.5.0.255", 1, 5, every + "10.5.0.255 is on the network of eth5, which has no link.\n"},
+      {PEER, "10.9.0.2", 1, 30, "This host's IPv4 networks, and the option that probes each:\n"
+       "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n10.9.0.2" + single +
+       "  the unit takes longer than 30 seconds to answer: try -t60.\n"},
+      {WIDE, "10.0.0.255", 1, 60, wide + "10.0.0.255" + single},
+      {WIDE, "10.0.0.1", 1, 5, wide + "10.0.0.1 reaches only this host" + probe_one},
+      {WIDE, "0.0.0.0", 1, 5, wide + "0.0.0.0 reaches only this host" + probe_one},
+      {WIDE, "", 0, 5, wide + "-b was given no address" + probe_one},
+      {WIDE, "10.99.0.255", 0, 5, wide + "10.99.0.255 is not the broadcast address of any network here" + probe_one},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(advice(c.table, c.text, c.text[0] ? c.text : "0.0.0.0", c.sent, c.timeout), c.said) << c.text;
 }
 
 // The exchange over loopback, on ports the system picks, never the network.

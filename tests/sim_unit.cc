@@ -168,7 +168,9 @@ int main(int argc, char **argv) {
   }
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock == -1 ||
+  // A program posing as a unit may send to a broadcast address.
+  int on = 1;
+  if (sock == -1 || setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1 ||
       bind(sock, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
     perror("sim_unit: bind");
     return 2;

@@ -60,16 +60,19 @@ need_namespaces() {
   ip netns del "$ID-probe"
 }
 
-# net_up NAME UNITS [ADDRESS]: a tool host and UNITS unit hosts on one bridge.
-# ADDRESS (default 10.77.0.1/24) gives the tool host's address and subnet.
+# net_up NAME UNITS [ADDRESS [BRD]]: a tool host and UNITS unit hosts on one
+# bridge. ADDRESS (default 10.77.0.1/24) gives the tool host's address and
+# subnet; BRD (default "brd +") what every address is added with, "" for
+# nothing, as most people type it.
 net_up() {
-  local name=$1 units=$2 address=${3:-10.77.0.1/24}
+  local name=$1 units=$2 address=${3:-10.77.0.1/24} brd=${4-brd +}
   local tool="$ID-$name" prefix i
   prefix=${address%.*}
   ip netns add "$tool"
   in_ns "$tool" ip link set lo up
   in_ns "$tool" ip link add br0 type bridge
-  in_ns "$tool" ip addr add "$address" brd + dev br0
+  # shellcheck disable=SC2086 # BRD is two words or none
+  in_ns "$tool" ip addr add "$address" $brd dev br0
   in_ns "$tool" ip link set br0 up
   for ((i = 1; i <= units; i++)); do
     ip netns add "$tool-u$i"
@@ -77,7 +80,8 @@ net_up() {
     in_ns "$tool" ip link add "p$i" type veth peer name eth0 netns "$tool-u$i"
     in_ns "$tool" ip link set "p$i" master br0
     in_ns "$tool" ip link set "p$i" up
-    in_ns "$tool-u$i" ip addr add "$prefix.$((10 + i))/24" brd + dev eth0
+    # shellcheck disable=SC2086
+    in_ns "$tool-u$i" ip addr add "$prefix.$((10 + i))/24" $brd dev eth0
     in_ns "$tool-u$i" ip link set eth0 up
   done
 }
