@@ -7,7 +7,7 @@
 #
 # Usage: setup.sh SET...   with SET one of
 #   demo     the compiler, CMake, make and iproute2: the tool and its demo
-#   test     the demo's, GoogleTest, acl, dnsmasq and dig: every test
+#   test     the demo's, GoogleTest, acl, dnsmasq, dig and man: every test
 #   static   musl-tools: the static build
 #   package  what the install and Debian package checks use
 #   lint     clang-tidy and cppcheck
@@ -21,7 +21,7 @@ packages="cmake make"
 for set in "$@"; do
   case $set in
     demo) packages="$packages g++ iproute2" ;;
-    test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils" ;;
+    test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils man-db groff-base" ;;
     static) packages="$packages musl-tools" ;;
     package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip systemd" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
