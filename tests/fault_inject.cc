@@ -107,17 +107,20 @@ __attribute__((constructor)) void count_per_process() {
 
 }  // namespace
 
-// Defines the C library's CALL, with its parameters and the arguments that
-// pass them on, to fail on cue as the call NAME.
-#define FAULTY_AS(NAME, CALL, PARAMS, ARGS)                 \
-  int CALL PARAMS {                                         \
+// Defines the C library's CALL, which returns TYPE, with its parameters and
+// the arguments that pass them on, to fail on cue as the call NAME.
+#define FAULTY_TYPED(TYPE, NAME, CALL, PARAMS, ARGS)        \
+  TYPE CALL PARAMS {                                        \
     if (int error = injected(NAME)) {                       \
       errno = error;                                        \
       return -1;                                            \
     }                                                       \
-    return next<int(*) PARAMS>(#CALL) ARGS;                 \
+    return next<TYPE(*) PARAMS>(#CALL) ARGS;                \
   }
+#define FAULTY_AS(NAME, CALL, PARAMS, ARGS) FAULTY_TYPED(int, NAME, CALL, PARAMS, ARGS)
 #define FAULTY(CALL, PARAMS, ARGS) FAULTY_AS(#CALL, CALL, PARAMS, ARGS)
+// The calls that return a count.
+#define FAULTY_COUNT_AS(NAME, CALL, PARAMS, ARGS) FAULTY_TYPED(ssize_t, NAME, CALL, PARAMS, ARGS)
 
 extern "C" {
 
@@ -140,16 +143,6 @@ FAULTY_AS("fallocate", fallocate64, (int fd, int mode, off_t offset, off_t lengt
           (fd, mode, offset, length))
 FAULTY(fchmod, (int fd, mode_t mode), (fd, mode))
 FAULTY(fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
-
-// The calls that return a count.
-#define FAULTY_COUNT_AS(NAME, CALL, PARAMS, ARGS)           \
-  ssize_t CALL PARAMS {                                     \
-    if (int error = injected(NAME)) {                       \
-      errno = error;                                        \
-      return -1;                                            \
-    }                                                       \
-    return next<ssize_t(*) PARAMS>(#CALL) ARGS;             \
-  }
 
 FAULTY_COUNT_AS("read", read, (int fd, void *data, size_t length), (fd, data, length))
 FAULTY_COUNT_AS("write", write, (int fd, const void *data, size_t length), (fd, data, length))
