@@ -427,12 +427,25 @@ int platform_tell_arrival(int sock, const char **failed) {
   return 1;
 }
 
+namespace {
+
+// The control message after `c` in `message`, or null. musl's CMSG_NXTHDR
+// compares a signed length with an unsigned one, which is harmless there.
+cmsghdr *next_header(msghdr *message, cmsghdr *c) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+  return CMSG_NXTHDR(message, c);
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
 void platform_read_arrival(const msghdr *message, unsigned *index, uint32_t *destination) {
   *index = 0;
   *destination = 0;
   // CMSG_NXTHDR takes no const message on every system.
   auto *walked = const_cast<msghdr *>(message);
-  for (cmsghdr *c = CMSG_FIRSTHDR(walked); c != nullptr; c = CMSG_NXTHDR(walked, c)) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(walked); c != nullptr; c = next_header(walked, c)) {
     if (c->cmsg_level != IPPROTO_IP) continue;
 #if defined(__linux__)
     if (c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
