@@ -304,6 +304,16 @@ $CAUSES
   expect_eq "probe as the unit saw it" "3f00 from 192.168.1.1:8300" "$(cat "$WORK/home-probe")"
 }
 
+# probe_finds NET ADDR FOUND: a run on NET probing ADDR accepts the unit that
+# the line FOUND names, and says nothing more.
+probe_finds() {
+  tool "$1" -b"$2" -t5
+  expect_run 0 "" "$BANNER
+Setting timeout to be 5 seconds.
+Broadcasting to: $2
+$3"
+}
+
 # The way most people add an address, without brd: the C library then gives
 # the address itself as its broadcast address. The unit is found, and the
 # replies of a host whose address is the network's broadcast address are
@@ -315,11 +325,7 @@ networks::address_without_brd() { # an address added without brd
   in_ns "$ID-plain-u2" ip route add 10.78.0.0/24 dev eth0
   unit plain 2 'flood:20:id=78 name=forged'
   unit plain 1 'sleep:300' 'send:id=78 name=plain'
-  tool plain -b255.255.255.255 -t5
-  expect_run 0 "" "$BANNER
-Setting timeout to be 5 seconds.
-Broadcasting to: 255.255.255.255
-Found an empeg with serial 78 called \"plain\" at 10.78.0.11"
+  probe_finds plain 255.255.255.255 "Found an empeg with serial 78 called \"plain\" at 10.78.0.11"
   net_down plain
 }
 
@@ -337,11 +343,7 @@ networks::shared_link_local() { # two cables sharing 169.254.255.255
     in_ns "$ID-two-u$n" ip link set eth0 up
   done
   unit two 1 'send:id=71 name=second cable'
-  tool two -b255.255.255.255 -t5
-  expect_run 0 "" "$BANNER
-Setting timeout to be 5 seconds.
-Broadcasting to: 255.255.255.255
-Found an empeg with serial 71 called \"second cable\" at 169.254.21.2"
+  probe_finds two 255.255.255.255 "Found an empeg with serial 71 called \"second cable\" at 169.254.21.2"
   net_down two
 }
 
@@ -352,11 +354,7 @@ networks::unit_with_wider_mask() { # a unit with a /16 on a /24 cable
   in_ns "$ID-mask-u1" ip addr flush dev eth0
   in_ns "$ID-mask-u1" ip addr add 10.79.5.5/16 brd + dev eth0
   unit mask 1 'send:id=79 name=wide mask'
-  tool mask -b255.255.255.255 -t5
-  expect_run 0 "" "$BANNER
-Setting timeout to be 5 seconds.
-Broadcasting to: 255.255.255.255
-Found an empeg with serial 79 called \"wide mask\" at 10.79.5.5"
+  probe_finds mask 255.255.255.255 "Found an empeg with serial 79 called \"wide mask\" at 10.79.5.5"
   net_down mask
 }
 
@@ -381,11 +379,7 @@ networks::many_descriptors() { # a run started with 1,100 descriptors open
   ulimit -n 2048 2>/dev/null || { echo "SKIP [$CASE]: cannot allow 2048 descriptors"; return; }
   for _ in $(seq 1100); do exec {fd}</dev/null; done
   expect_lt "descriptors a child inherits, at least" 1100 "$(in_ns "$ID-lan" ls /proc/self/fd | wc -l)"
-  tool lan -b10.77.0.255 -t5
-  expect_run 0 "" "$BANNER
-Setting timeout to be 5 seconds.
-Broadcasting to: 10.77.0.255
-Found an empeg with serial 8 called \"late\" at 10.77.0.11"
+  probe_finds lan 10.77.0.255 "Found an empeg with serial 8 called \"late\" at 10.77.0.11"
 }
 
 run_cases lan 3
