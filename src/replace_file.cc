@@ -381,7 +381,7 @@ lock_result lock_waiting(replacement *r, int fd, const timespec &deadline) {
 // reader can take too, rather than on `lock_name`, for the reason given:
 // said once, since it weakens what the update can promise.
 void lock_the_file(replacement *r, const char *lock_name, const char *why) {
-  r->lock = turn_lock::THE_FILE;
+  r->lock_itself = true;
   char *shown = escape_text(lock_name);
   fprintf(stderr, "Locking %s itself, not %s: %s\n", r->shown,
           shown == nullptr ? lock_name : shown, why);
@@ -432,7 +432,6 @@ int take_turn(replacement *r) {
   if (ok && fd != -1) {
     switch (lock_waiting(r, fd, deadline_after(TURN_WAIT_SECONDS))) {
       case lock_result::LOCKED:
-        r->lock = turn_lock::LOCK_FILE;
         r->turn = fd;
         fd = -1;
         break;
@@ -467,7 +466,7 @@ int hold_file(replacement *r) {
     if (r->in == -1) return report("fopen");
     if (fstat(r->in, &r->read) != 0) return report("fstat");
     if (!regular_file(r, &r->read)) return 0;
-    if (r->lock != turn_lock::THE_FILE || r->lock_state == LOCK_GIVEN_UP) return 1;
+    if (!r->lock_itself || r->lock_state == LOCK_GIVEN_UP) return 1;
     switch (lock_waiting(r, r->in, r->lock_deadline)) {
       case lock_result::LOCKED:
         r->copy_locked = true;
@@ -821,7 +820,6 @@ int begin_replacement(replacement *r, const char *path, const char *shown,
   *r = replacement();
   r->shown = shown;
   r->dir = r->in = r->out = r->turn = -1;
-  r->lock = turn_lock::NONE;
   r->lock_state = LOCK_UNTRIED;
   r->lock_deadline = deadline_after(lock_wait_seconds);
   int ok = open_and_find(r, path) && take_turn(r) && hold_file(r);

@@ -35,13 +35,6 @@ void tell_remains(const replacement_remains *remains);
 /// Frees what `remains` holds, leaving it empty.
 void forget_remains(replacement_remains *remains);
 
-/// How runs on one file take turns.
-enum class turn_lock {
-  NONE,       // the file system cannot lock: no turns
-  LOCK_FILE,  // a lock file beside the file, only the writer's
-  THE_FILE,   // the file itself, which any reader can lock too
-};
-
 /// The owner and permission bits that the new file could not keep.
 struct owner_change {
   bool changed;
@@ -61,9 +54,9 @@ struct replacement {
   int dir;             // the directory that holds the file
   int in;              // the previous file, for reading
   int out;             // the new copy, for reading and writing
-  int turn;            // the lock file, or -1
-  turn_lock lock;      // how this run takes turns
-  bool copy_locked;    // whether `in` and `out` are locked (lock THE_FILE)
+  int turn;            // the lock file on which runs take turns, or -1
+  bool lock_itself;    // whether runs take turns on a lock on the file itself
+  bool copy_locked;    // whether `in`, and so `out`, are locked (lock_itself)
   int restarts;        // times the file changed under the run
   int lock_state;      // whether the run waited for the lock, or gave it up
   struct timespec lock_deadline;  // for a lock on the file itself
