@@ -542,7 +542,7 @@ int copy_attributes(int from, const struct stat *from_stat, int to, owner_change
     if (now.st_gid != from_stat->st_gid) cleared |= mode & (S_IRWXG | S_ISGID);
     if (now.st_uid != from_stat->st_uid) cleared |= mode & S_ISUID;
     if (noted != nullptr && (now.st_uid != from_stat->st_uid || now.st_gid != from_stat->st_gid))
-      *noted = {true, now.st_uid, from_stat->st_uid, now.st_gid, from_stat->st_gid, cleared};
+      *noted = {now.st_uid, from_stat->st_uid, now.st_gid, from_stat->st_gid, cleared};
     ok = platform_clear_attributes(to, &failed) &&
          platform_copy_attributes(from, to, &failed);
     if (ok && fchmod(to, mode & ~cleared) != 0) {
@@ -621,7 +621,7 @@ void tell_kept(const replacement *r, const char *name) {
 // Says which owner and permission bits the new file could not keep.
 void tell_owner_change(const replacement *r) {
   const owner_change &o = r->owner;
-  if (!o.changed) return;
+  if (o.uid == o.was_uid && o.gid == o.was_gid) return;
   fprintf(stderr, "Could not keep the owner of %s: it is now %lu:%lu, was %lu:%lu", r->shown,
           static_cast<unsigned long>(o.uid), static_cast<unsigned long>(o.gid),
           static_cast<unsigned long>(o.was_uid), static_cast<unsigned long>(o.was_gid));

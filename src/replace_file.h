@@ -35,9 +35,9 @@ void tell_remains(const replacement_remains *remains);
 /// Frees what `remains` holds, leaving it empty.
 void forget_remains(replacement_remains *remains);
 
-/// The owner and permission bits that the new file could not keep.
+/// The owner and permission bits that the new file could not keep; none while
+/// the owners are the same.
 struct owner_change {
-  bool changed;
   uid_t uid, was_uid;
   gid_t gid, was_gid;
   mode_t cleared;  // permission bits cleared as they would have given more
