@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "deadline.h"
+#include "platform.h"
 
 namespace {
 
@@ -50,6 +52,7 @@ int read_system_interfaces(host_address **addresses, size_t *count) {
     errno = ENOMEM;
     return 0;
   }
+  int asked = -1;
   for (const ifaddrs *i = head; i != nullptr; i = i->ifa_next) {
     if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
     host_address *entry = &(*addresses)[(*count)++];
@@ -59,8 +62,10 @@ int read_system_interfaces(host_address **addresses, size_t *count) {
     entry->address = host_order(i->ifa_addr);
     entry->mask = host_order(i->ifa_netmask);
     // The broadcast address and the peer share one field.
-    entry->other = host_order(i->ifa_broadaddr);
+    platform_address_ends(&asked, i->ifa_name, entry->flags, entry->address,
+                          host_order(i->ifa_broadaddr), &entry->broadcast, &entry->peer);
   }
+  if (asked != -1) close(asked);
   freeifaddrs(head);
   return 1;
 }
@@ -105,25 +110,32 @@ void forget_interfaces(interface_list *list) {
 
 network_view view_network(const host_address *entry) {
   network_view view = {};
-  view.kind = network_view::NONE;
   uint32_t prefix_length = 0;
   while (prefix_length < 32 && (entry->mask & (0x80000000u >> prefix_length)) != 0)
     ++prefix_length;
   view.prefix_length = prefix_length;
-  if ((entry->flags & IFF_LOOPBACK) != 0) return view;
-  uint32_t host_part = ~mask_of(prefix_length);
-  const bool peer_given = entry->other != 0 && entry->other != entry->address &&
-                          (entry->other & host_part) != host_part;
-  if ((entry->flags & IFF_POINTOPOINT) != 0 || peer_given) {
-    if (entry->other == 0 || entry->other == entry->address) return view;
-    view.kind = network_view::PEER;
-    view.peer = entry->other;
-    return view;
-  }
-  if ((entry->flags & IFF_BROADCAST) == 0 || prefix_length > 30) return view;
-  view.kind = network_view::BROADCAST;
-  view.broadcast = entry->address | host_part;
-  if (entry->other != 0 && (entry->other & host_part) == host_part) view.broadcast = entry->other;
+  const unsigned flags = entry->flags;
+  if ((flags & IFF_LOOPBACK) != 0)
+    view.kind = network_kind::LOOPBACK;
+  else if ((flags & IFF_POINTOPOINT) != 0)
+    view.kind = network_kind::POINT_TO_POINT;
+  else if ((flags & IFF_BROADCAST) == 0)
+    view.kind = network_kind::NO_BROADCAST;
+  else if ((flags & IFF_NOARP) != 0)
+    view.kind = network_kind::NO_ARP;
+  else
+    view.kind = network_kind::BROADCAST;
+  if (entry->peer != entry->address) view.peer = entry->peer;
+  const uint32_t mask = mask_of(prefix_length);
+  // The system numbers a network with a peer after the peer.
+  const uint32_t network = (view.peer != 0 ? view.peer : entry->address) & mask;
+  view.has_network = prefix_length <= 30;
+  if (view.has_network) view.network = network;
+  const uint32_t given = entry->broadcast;
+  if (given != 0 && given != entry->address && given != view.peer && (given & mask) == network)
+    view.broadcast = given;
+  else if (view.has_network)
+    view.broadcast = network | ~mask;
   return view;
 }
 
@@ -132,46 +144,91 @@ int has_link(const host_address *entry) {
   return (entry->flags & wanted) == wanted;
 }
 
+int takes_broadcast(const host_address *entry) {
+  return has_link(entry) && view_network(entry).kind == network_kind::BROADCAST;
+}
+
+namespace {
+
+// Adds `datagram` to the `*planned` of `plan` unless it is there.
+void plan_once(probe_datagram *plan, size_t *planned, probe_datagram datagram) {
+  for (size_t i = 0; i < *planned; ++i)
+    if (plan[i].index == datagram.index && plan[i].source == datagram.source &&
+        plan[i].destination == datagram.destination)
+      return;
+  plan[(*planned)++] = datagram;
+}
+
+// Whether an address before `at` of the same interface is on the network
+// of `at`, which has a broadcast address: one limited broadcast from that
+// network's addresses is enough.
+bool network_seen_before(const interface_list *list, size_t at, const network_view &view) {
+  const host_address *entry = &list->addresses[at];
+  for (size_t i = 0; i < at; ++i) {
+    const host_address *earlier = &list->addresses[i];
+    if (earlier->index != entry->index || !takes_broadcast(earlier)) continue;
+    network_view seen = view_network(earlier);
+    if (seen.broadcast == view.broadcast && seen.network == view.network) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
   const bool everywhere = target == INADDR_BROADCAST;
   size_t planned = 0;
+  // Each network's broadcast address first: a unit on it hears that
+  // datagram, from an address on its own network, before any other. Two
+  // addresses in one network share one, while two interfaces whose networks
+  // share one (two link-local cables) each need a datagram of their own.
   for (size_t i = 0; i < list->count; ++i) {
     const host_address *entry = &list->addresses[i];
+    if (!takes_broadcast(entry)) continue;
     network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST || !has_link(entry) ||
-        (!everywhere && view.broadcast != target))
-      continue;
-    // Once for each interface and broadcast address: two addresses in one
-    // network share it, while two interfaces whose networks share one (two
-    // link-local cables) each need a datagram of their own.
+    if (view.broadcast == 0 || (!everywhere && view.broadcast != target)) continue;
     bool planned_before = false;
-    bool interface_before = false;
-    for (size_t j = 0; j < planned; ++j) {
-      if (plan[j].index != entry->index) continue;
-      interface_before = true;
-      if (plan[j].destination == view.broadcast) planned_before = true;
-    }
+    for (size_t j = 0; j < planned; ++j)
+      if (plan[j].index == entry->index && plan[j].destination == view.broadcast)
+        planned_before = true;
     if (!planned_before) plan[planned++] = {entry->index, entry->address, view.broadcast};
-    // A unit with another mask on the same cable takes only the limited
-    // broadcast for one.
-    if (everywhere && !interface_before)
-      plan[planned++] = {entry->index, entry->address, INADDR_BROADCAST};
+  }
+  if (!everywhere) return planned;
+  // Then the limited broadcast, which every host on the cable hears
+  // whatever its mask, from each network's own address, so that a unit
+  // answers to an address it can reach. A network without a broadcast
+  // address (a /31, a /32) hears nothing before it, so it goes first.
+  for (int with_broadcast = 0; with_broadcast <= 1; ++with_broadcast) {
+    for (size_t i = 0; i < list->count; ++i) {
+      const host_address *entry = &list->addresses[i];
+      if (!takes_broadcast(entry)) continue;
+      network_view view = view_network(entry);
+      if ((view.broadcast != 0) != (with_broadcast == 1) ||
+          (view.broadcast != 0 && network_seen_before(list, i, view)))
+        continue;
+      plan_once(plan, &planned, {entry->index, entry->address, INADDR_BROADCAST});
+    }
   }
   return planned;
 }
 
 namespace {
 
-// Whether `address` (host byte order) is one of this host's, or the
-// broadcast or network address of one of its networks.
+// Whether `address` (host byte order) is one of this host's, the network or
+// all-ones address of one of its networks of /30 or wider, or a broadcast
+// address the system gives, whatever the kind of interface.
 bool is_own_address(const interface_list *list, uint32_t address) {
   for (size_t i = 0; i < list->count; ++i) {
     const host_address *entry = &list->addresses[i];
-    if (entry->address == address) return true;
-    network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST) continue;
-    if (view.broadcast == address || (entry->address & mask_of(view.prefix_length)) == address)
+    if (entry->address == address || (entry->broadcast != 0 && entry->broadcast == address))
       return true;
+    network_view view = view_network(entry);
+    if (!view.has_network) continue;
+    const uint32_t mask = mask_of(view.prefix_length);
+    // Numbered after a peer or not, the network of the address itself too.
+    const uint32_t networks[] = {view.network, entry->address & mask};
+    for (uint32_t network : networks)
+      if (address == network || address == (network | ~mask)) return true;
   }
   return false;
 }

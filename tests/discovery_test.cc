@@ -164,7 +164,7 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   for (size_t i = 0; i < judge.interfaces.count; ++i) {
     const host_address *entry = &judge.interfaces.addresses[i];
     network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST) continue;
+    if (view.kind != network_kind::BROADCAST || view.broadcast == 0) continue;
     ++networks;
     for (uint32_t own : {entry->address, view.broadcast, entry->address, view.broadcast}) {
       sockaddr_in from = {};
@@ -188,27 +188,49 @@ int read_made_up(host_address **addresses, size_t *count) {
 
 uint32_t host(const char *dotted) { return ntohl(address_of(dotted).sin_addr.s_addr); }
 
-// An address as a C library reports it: `other` is the broadcast address or
-// the peer, and the address itself for one added without brd.
+// An address as a C library reports it: `broadcast` is the address itself
+// for one added without brd.
 host_address entry(const char *name, unsigned index, const char *address, uint32_t prefix,
-                   const char *other, unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST) {
-  host_address out = {{}, index, flags, host(address), ~UINT32_C(0) << (32 - prefix), host(other)};
+                   const char *broadcast, unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST,
+                   const char *peer = "0.0.0.0") {
+  host_address out = {{},  index, flags, host(address), ~UINT32_C(0) << (32 - prefix),
+                      host(broadcast), host(peer)};
   snprintf(out.interface, sizeof out.interface, "%s", name);
   return out;
 }
 
-// Two addresses in one network, an address without brd, a peer, a
-// point-to-point link, a /31, a /32, no carrier and two cables that share
-// a broadcast address.
+constexpr unsigned TUN = IFF_UP | IFF_RUNNING | IFF_POINTOPOINT | IFF_NOARP;
+
+// Two addresses in one network, an address without brd, a peer on Ethernet
+// and on a point-to-point link, a /31, a /32, no carrier, two cables that
+// share a broadcast address, a tun with a broadcast address, NOARP, brd
+// 10.7.0.127 and brd - on a /24, brd 255.255.255.255 and a /30.
 const std::vector<host_address> EVERY_SHAPE = {
     entry("lo", 1, "127.0.0.1", 8, "127.0.0.1", IFF_UP | IFF_RUNNING | IFF_LOOPBACK),
     entry("eth0", 2, "10.0.0.1", 24, "10.0.0.255"), entry("eth0", 2, "10.0.0.2", 24, "10.0.0.255"),
-    entry("eth1", 3, "10.1.0.1", 24, "10.1.0.1"), entry("eth2", 4, "10.9.0.1", 24, "10.9.0.2"),
-    entry("tun0", 5, "10.8.0.1", 32, "10.8.0.2", IFF_UP | IFF_RUNNING | IFF_POINTOPOINT),
+    entry("eth1", 3, "10.1.0.1", 24, "10.1.0.1"),
+    entry("eth2", 4, "10.9.0.1", 24, "0.0.0.0", IFF_UP | IFF_RUNNING | IFF_BROADCAST, "10.9.0.2"),
+    entry("tun0", 5, "10.8.0.1", 32, "0.0.0.0", TUN, "10.8.0.2"),
     entry("eth3", 6, "10.3.0.0", 31, "10.3.0.0"), entry("eth4", 7, "10.4.0.5", 32, "10.4.0.5"),
     entry("eth5", 8, "10.5.0.1", 24, "10.5.0.255", IFF_UP | IFF_BROADCAST),
     entry("ll0", 10, "169.254.10.1", 16, "169.254.255.255"),
-    entry("ll1", 11, "169.254.11.1", 16, "169.254.255.255")};
+    entry("ll1", 11, "169.254.11.1", 16, "169.254.255.255"),
+    entry("tun1", 12, "10.8.1.2", 24, "10.8.1.255", TUN),
+    entry("eth6", 13, "10.6.0.1", 24, "10.6.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST | IFF_NOARP),
+    entry("eth7", 14, "10.7.0.1", 24, "10.7.0.127"), entry("eth7", 14, "10.7.1.1", 24, "10.7.1.0"),
+    entry("eth8", 15, "10.2.0.1", 24, "255.255.255.255"), entry("eth9", 16, "10.10.0.1", 30, "10.10.0.1")};
+
+// One interface with `count` networks, the first a /24 and the others /16s,
+// as a user adds a link-local network or fifty beside the first.
+std::vector<host_address> networks_on_one_interface(int count) {
+  std::vector<host_address> table = {entry("eth0", 2, "192.168.1.10", 24, "192.168.1.255")};
+  for (int i = 1; i < count; ++i) {
+    std::string address = "172." + std::to_string(i) + ".1.1";
+    std::string broadcast = "172." + std::to_string(i) + ".255.255";
+    table.push_back(entry("eth0", 2, address.c_str(), 16, broadcast.c_str()));
+  }
+  return table;
+}
 
 interface_list made_up_list(const std::vector<host_address> &table) {
   made_up = table;
@@ -218,29 +240,69 @@ interface_list made_up_list(const std::vector<host_address> &table) {
   return list;
 }
 
-TEST(PlanProbe, EachInterfaceThatCanBroadcastOnce) {
+std::string shown_plan(const interface_list *list, const char *target) {
+  std::vector<probe_datagram> plan(2 * list->count);
+  std::string shown;
+  for (size_t i = 0, n = plan_probe(list, host(target), plan.data()); i < n; ++i) {
+    in_addr from = {htonl(plan[i].source)}, to = {htonl(plan[i].destination)};
+    // inet_ntoa answers in one buffer: one call per statement.
+    shown += std::to_string(plan[i].index) + ":" + inet_ntoa(from);
+    shown += std::string(">") + inet_ntoa(to) + " ";
+  }
+  return shown;
+}
+
+TEST(PlanProbe, EachNetworkThatCanBroadcastOnce) {
   interface_list list = made_up_list(EVERY_SHAPE);
-  const char *const limited = "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 "
-      "3:10.1.0.1>10.1.0.255 3:10.1.0.1>255.255.255.255 10:169.254.10.1>169.254.255.255 "
-      "10:169.254.10.1>255.255.255.255 11:169.254.11.1>169.254.255.255 "
-      "11:169.254.11.1>255.255.255.255 ";
-  // A network without a link, a peer and anything else go as the routes say.
+  const char *const limited = "2:10.0.0.1>10.0.0.255 3:10.1.0.1>10.1.0.255 4:10.9.0.1>10.9.0.255 "
+      "10:169.254.10.1>169.254.255.255 11:169.254.11.1>169.254.255.255 14:10.7.0.1>10.7.0.127 "
+      "14:10.7.1.1>10.7.1.0 15:10.2.0.1>10.2.0.255 16:10.10.0.1>10.10.0.3 "
+      "6:10.3.0.0>255.255.255.255 7:10.4.0.5>255.255.255.255 2:10.0.0.1>255.255.255.255 "
+      "3:10.1.0.1>255.255.255.255 4:10.9.0.1>255.255.255.255 10:169.254.10.1>255.255.255.255 "
+      "11:169.254.11.1>255.255.255.255 14:10.7.0.1>255.255.255.255 "
+      "14:10.7.1.1>255.255.255.255 15:10.2.0.1>255.255.255.255 16:10.10.0.1>255.255.255.255 ";
+  // A network without a link, one that cannot broadcast, a peer and
+  // anything else go as the routes say.
   const char *const cases[][2] = {
       {"255.255.255.255", limited}, {"10.0.0.255", "2:10.0.0.1>10.0.0.255 "},
       {"169.254.255.255", "10:169.254.10.1>169.254.255.255 11:169.254.11.1>169.254.255.255 "},
-      {"10.5.0.255", ""}, {"10.9.0.2", ""}, {"10.0.0.7", ""}};
-  for (const auto &c : cases) {
-    std::vector<probe_datagram> plan(2 * list.count);
-    std::string shown;
-    for (size_t i = 0, n = plan_probe(&list, host(c[0]), plan.data()); i < n; ++i) {
-      in_addr from = {htonl(plan[i].source)}, to = {htonl(plan[i].destination)};
-      // inet_ntoa answers in one buffer: one call per statement.
-      shown += std::to_string(plan[i].index) + ":" + inet_ntoa(from);
-      shown += std::string(">") + inet_ntoa(to) + " ";
-    }
-    EXPECT_EQ(shown, c[1]) << c[0];
-  }
+      {"10.7.1.0", "14:10.7.1.1>10.7.1.0 "}, {"10.9.0.255", "4:10.9.0.1>10.9.0.255 "},
+      {"10.5.0.255", ""}, {"10.8.1.255", ""}, {"10.6.0.255", ""}, {"10.9.0.2", ""},
+      {"10.0.0.7", ""}, {"10.7.0.255", ""}};
+  for (const auto &c : cases) EXPECT_EQ(shown_plan(&list, c[0]), c[1]) << c[0];
   forget_interfaces(&list);
+}
+
+// A unit that answers only the first probe it hears must hear it from an
+// address of its own network: a unit on each network that takes a
+// broadcast accepts the datagrams to that network's broadcast address and
+// to 255.255.255.255 out of its interface.
+TEST(PlanProbe, FirstProbeEachNetworkHearsIsFromItsOwnAddress) {
+  const std::vector<host_address> shapes[] = {
+      EVERY_SHAPE, networks_on_one_interface(2), networks_on_one_interface(50),
+      {entry("eth0", 2, "10.0.0.1", 24, "10.0.0.255"), entry("eth0", 2, "10.20.0.0", 31, "10.20.0.0"),
+       entry("eth1", 3, "10.30.0.1", 32, "10.30.0.1"), entry("eth1", 3, "10.31.0.1", 24, "10.31.0.1")}};
+  for (const auto &table : shapes) {
+    interface_list list = made_up_list(table);
+    std::vector<probe_datagram> plan(2 * list.count);
+    size_t planned = plan_probe(&list, INADDR_BROADCAST, plan.data());
+    for (size_t i = 0; i < list.count; ++i) {
+      const host_address *entry = &list.addresses[i];
+      if (!takes_broadcast(entry)) continue;
+      network_view view = view_network(entry);
+      const uint32_t mask = view.prefix_length == 0 ? 0 : ~UINT32_C(0) << (32 - view.prefix_length);
+      size_t first = 0;
+      while (first < planned &&
+             (plan[first].index != entry->index ||
+              (plan[first].destination != INADDR_BROADCAST &&
+               (view.broadcast == 0 || plan[first].destination != view.broadcast))))
+        ++first;
+      ASSERT_LT(first, planned) << entry->interface << " " << entry->address << " not probed";
+      EXPECT_EQ(plan[first].source & mask, entry->address & mask)
+          << entry->interface << " " << entry->address << " first hears " << plan[first].source;
+    }
+    forget_interfaces(&list);
+  }
 }
 
 TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
@@ -253,14 +315,19 @@ TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
     return may_be_unit(&judge, &from, &over_eth0, 1000);
   };
   // Twice, so that the remembered verdicts are checked too. Peers and the
-  // other end of a /31 are hosts; a /32 has no network.
+  // other end of a /31 are hosts; a /32 has no network. Every network of
+  // /30 or wider has its network and all-ones addresses whatever its
+  // interface, and a broadcast address the system gives counts too.
   for (int round = 0; round < 2; ++round) {
     for (const char *unit : {"10.0.0.7", "169.254.20.2", "10.9.0.2", "10.8.0.2", "10.3.0.1",
-                             "10.4.0.4", "10.4.0.0"})
+                             "10.4.0.4", "10.4.0.0", "10.8.1.1", "10.7.0.200", "10.10.0.2"})
       EXPECT_EQ(judged(unit), 1) << unit;
     for (const char *own : {"10.0.0.1", "10.0.0.2", "10.0.0.255", "10.0.0.0", "10.1.0.255",
                             "10.1.0.0", "10.1.0.1", "10.5.0.255", "169.254.255.255",
-                            "169.254.0.0", "10.9.0.1", "10.3.0.0"})
+                            "169.254.0.0", "10.9.0.1", "10.9.0.255", "10.9.0.0", "10.3.0.0",
+                            "10.8.1.255", "10.8.1.0", "10.6.0.255", "10.6.0.0", "10.7.0.127",
+                            "10.7.0.255", "10.7.0.0", "10.7.1.0", "10.7.1.255", "10.2.0.255",
+                            "10.2.0.0", "10.10.0.3", "10.10.0.0"})
       EXPECT_EQ(judged(own), 0) << own;
   }
   sockaddr_in other = address_of("10.0.0.7");
@@ -304,17 +371,36 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
                              "that address, or it is off;\n  a firewall drops incoming UDP "
                              "datagrams to port 8300;\n";
   const std::string probe_one = ": probe one of these networks with its -b option.\n";
-  // One line for each network of an interface; none for a /31 or a /32.
+  // One line for each network of an interface, with what was sent to it or
+  // why nothing was.
   const std::string every = "This host's IPv4 networks, and the option that probes each:\n"
       "  eth0: 10.0.0.1/24, probed with -b10.0.0.255\n  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n"
-      "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n"
+      "  eth2: 10.9.0.1/24 with peer 10.9.0.2, probed with -b10.9.0.255\n"
       "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n"
+      "  eth3: 10.3.0.0/31, no broadcast address: probed with -b255.255.255.255\n"
+      "  eth4: 10.4.0.5/32, no broadcast address: probed with -b255.255.255.255\n"
       "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
       "  ll0: 169.254.10.1/16, probed with -b169.254.255.255\n"
       "  ll1: 169.254.11.1/16, probed with -b169.254.255.255\n"
+      "  tun1: 10.8.1.2/24, not probed: a point-to-point link takes no broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: an interface without ARP takes no broadcast\n"
+      "  eth7: 10.7.0.1/24, probed with -b10.7.0.127\n  eth7: 10.7.1.1/24, probed with -b10.7.1.0\n"
+      "  eth8: 10.2.0.1/24, probed with -b10.2.0.255\n  eth9: 10.10.0.1/30, probed with -b10.10.0.3\n"
       "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
+  const std::string cable = "This host's IPv4 networks, and the option that probes each:\n"
+                            "  eth3: 10.3.0.0/31, no broadcast address: probed with -b255.255.255.255\n";
+  const std::vector<host_address> CABLE = {EVERY_SHAPE[6]};
+  const std::vector<host_address> UNLINKED = {EVERY_SHAPE[8],
+                                              entry("tun2", 9, "10.8.2.1", 32, "0.0.0.0", TUN & ~IFF_RUNNING, "10.8.2.2")};
+  const std::string unlinked = "This host's IPv4 networks, and the option that probes each:\n"
+      "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
+      "  tun2: 10.8.2.1, whose peer 10.8.2.2 is probed alone with -b10.8.2.2, but it has no link\n";
+  const std::vector<host_address> TUNNELS = {EVERY_SHAPE[11], EVERY_SHAPE[12]};
+  const std::string tunnels = "This host's IPv4 networks, and the option that probes each:\n"
+      "  tun1: 10.8.1.2/24, not probed: a point-to-point link takes no broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: an interface without ARP takes no broadcast\n";
   const std::vector<host_address> WIDE = {entry("eth0", 2, "10.0.0.1", 8, "10.255.255.255")};
-  const std::vector<host_address> PEER = {EVERY_SHAPE[4]};
+  const std::vector<host_address> PEER = {EVERY_SHAPE[5]};
   const struct {
     const std::vector<host_address> &table;
     const char *text;
@@ -328,10 +414,25 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       {EVERY_SHAPE, "169.254.255.255", 1, -1, every + "169.254.255.255 is on the network of ll0 "
        "and ll1.\n-t-1 gave the unit no time to answer: try -t10.\n"},
       {EVERY_SHAPE, "10.5.0.255", 1, 5, every + "10.5.0.255 is on the network of eth5, which has no link.\n"},
-      {PEER, "10.9.0.2", 1, 30, "This host's IPv4 networks, and the option that probes each:\n"
-       "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n10.9.0.2" + single +
+      {PEER, "10.8.0.2", 1, 30, "This host's IPv4 networks, and the option that probes each:\n"
+       "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n10.8.0.2" + single +
        "  the unit takes longer than 30 seconds to answer: try -t60.\n"},
       {WIDE, "10.0.0.255", 1, 60, wide + "10.0.0.255" + single},
+      {WIDE, "10.0.0.255", 1, 10, wide + "10.0.0.255" + single +
+       "  the unit takes longer than 10 seconds to answer: try -t30.\n"},
+      {CABLE, "255.255.255.255", 1, 5, cable + "The probe went to every one of these networks.\n" +
+       causes + "  the unit takes longer than 5 seconds to answer: try -t10.\n"},
+      {UNLINKED, "10.5.0.7", 1, 5, unlinked + "10.5.0.7" + single.substr(0, single.find('\n') + 1) +
+       "It is on the network of eth5, which has no link.\n"},
+      {UNLINKED, "10.8.2.2", 1, 5, unlinked + "10.8.2.2" + single.substr(0, single.find('\n') + 1) +
+       "It is on the network of tun2, which has no link.\n"},
+      {UNLINKED, "255.255.255.255", 0, 5, unlinked +
+       "No network here can be probed: none that can broadcast has a link.\n"},
+      {TUNNELS, "255.255.255.255", 1, 20, tunnels + "No network here that can broadcast has a "
+       "link: the probe went to 255.255.255.255 as the routes say.\n" + causes +
+       "  the unit takes longer than 20 seconds to answer: try -t60.\n"},
+      {TUNNELS, "10.6.0.255", 1, 5, tunnels + "10.6.0.255 is on the network of eth6, which cannot "
+       "broadcast: probe a unit there with -b<its address>.\n"},
       {WIDE, "10.0.0.1", 1, 5, wide + "10.0.0.1 reaches only this host" + probe_one},
       {WIDE, "0.0.0.0", 1, 5, wide + "0.0.0.0 reaches only this host" + probe_one},
       {WIDE, "", 0, 5, wide + "-b was given no address" + probe_one},
