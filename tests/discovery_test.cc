@@ -16,6 +16,7 @@
 
 #include "advice.h"
 #include "gtest/gtest.h"
+#include "platform.h"
 
 namespace {
 
@@ -526,6 +527,33 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   EXPECT_STREQ(buffer, "id=1 name=a");
 
   EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
+}
+
+// Over loopback alone: the address and the interface given are the ones
+// used, and an interface that does not exist is refused with its reason.
+TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
+  const unsigned loopback = if_nametoindex("lo");
+  if (loopback == 0) GTEST_SKIP() << "no interface named lo here";
+  const char *failed = nullptr;
+  ASSERT_EQ(platform_tell_arrival(listener_, &failed), 1);
+  ASSERT_EQ(platform_send_out_of(sender_, "?", 2, &to_, loopback, host("127.0.0.5")), 1);
+  char buffer[65] = {};
+  sockaddr_in from = {};
+  arrival where = {};
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 5000, &from, &where), 1);
+  EXPECT_EQ(ntohl(from.sin_addr.s_addr), host("127.0.0.5"));
+  EXPECT_EQ(where.index, loopback);
+  EXPECT_EQ(where.destination, host("127.0.0.1"));
+
+  // The whole probe: its one datagram, out of an interface that does not
+  // exist, fails, and the report names the send's own reason.
+  interface_list list = made_up_list(
+      {entry("gone0", 999999, "127.1.0.1", 24, "127.1.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST)});
+  in_addr probed = {};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(send_broadcast(sender_, "127.1.0.255", "?", 2, &list, &probed), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendto: No such device\n");
+  forget_interfaces(&list);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {
