@@ -35,13 +35,13 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #include <sys/acl.h>
 #endif
 #if defined(__linux__)
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #endif
 #if !defined(__linux__) && defined(IP_RECVIF)
 #include <net/if_dl.h>
 #endif
 #include <net/if.h>
-#include <sys/ioctl.h>
 #include <sys/uio.h>
 
 int platform_unsupported(int error) {
