@@ -214,6 +214,11 @@ size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *p
 
 namespace {
 
+// Whether `address` is the network or the all-ones address of `network`.
+bool is_network_end(uint32_t address, uint32_t network, uint32_t mask) {
+  return address == network || address == (network | ~mask);
+}
+
 // Whether `address` (host byte order) is one of this host's, the network or
 // all-ones address of one of its networks of /30 or wider, or a broadcast
 // address the system gives, whatever the kind of interface.
@@ -226,9 +231,9 @@ bool is_own_address(const interface_list *list, uint32_t address) {
     if (!view.has_network) continue;
     const uint32_t mask = mask_of(view.prefix_length);
     // Numbered after a peer or not, the network of the address itself too.
-    const uint32_t networks[] = {view.network, entry->address & mask};
-    for (uint32_t network : networks)
-      if (address == network || address == (network | ~mask)) return true;
+    if (is_network_end(address, view.network, mask) ||
+        is_network_end(address, entry->address & mask, mask))
+      return true;
   }
   return false;
 }
