@@ -67,14 +67,6 @@ bool holds_host(const host_address *entry, uint32_t target) {
   return view.prefix_length < 32 && (target & mask) == (entry->address & mask);
 }
 
-const char *why_not_broadcast(network_kind kind) {
-  switch (kind) {
-    case network_kind::POINT_TO_POINT: return "a point-to-point link takes no broadcast";
-    case network_kind::NO_ARP: return "an interface without ARP takes no broadcast";
-    default: return "the interface cannot broadcast";
-  }
-}
-
 // Counts of the listed networks.
 struct tally {
   int lines;
@@ -95,18 +87,15 @@ void list_network(FILE *err, const host_address *entry) {
     fprintf(err, "  %s: %s, whose peer %s is probed alone with -b%s%s\n", entry->interface,
             address.text, show(view.peer).text, show(view.peer).text, no_link);
   } else if (view.kind != network_kind::BROADCAST) {
-    fprintf(err, "  %s: %s/%u, not probed: %s%s\n", entry->interface, address.text,
-            view.prefix_length, why_not_broadcast(view.kind), no_link);
-  } else if (view.broadcast == 0) {
-    fprintf(err, "  %s: %s/%u, no broadcast address: probed with -b255.255.255.255%s\n",
-            entry->interface, address.text, view.prefix_length, no_link);
-  } else if (view.peer != 0) {
-    fprintf(err, "  %s: %s/%u with peer %s, probed with -b%s%s\n", entry->interface,
-            address.text, view.prefix_length, show(view.peer).text, show(view.broadcast).text,
-            no_link);
+    // Point-to-point, or without ARP, so that a broadcast would go to the
+    // interface's own link address.
+    fprintf(err, "  %s: %s/%u, not probed: it cannot broadcast%s\n", entry->interface,
+            address.text, view.prefix_length, no_link);
   } else {
+    // A /31 or /32 has no broadcast address of its own.
     fprintf(err, "  %s: %s/%u, probed with -b%s%s\n", entry->interface, address.text,
-            view.prefix_length, show(view.broadcast).text, no_link);
+            view.prefix_length, show(view.broadcast != 0 ? view.broadcast : INADDR_BROADCAST).text,
+            no_link);
   }
 }
 
@@ -133,29 +122,30 @@ tally list_networks(FILE *err, const interface_list *list, uint32_t target) {
   return count;
 }
 
-// The interfaces of the listed networks that `wanted` picks, as "a",
-// "a and b" or "a, b and c".
-void name_interfaces(FILE *err, const interface_list *list, uint32_t target,
-                     bool (*wanted)(const host_address *, uint32_t)) {
-  int named = 0;
-  int total = 0;
-  for (size_t i = 0; i < list->count; ++i)
-    total += listed(list, i) && wanted(&list->addresses[i], target);
-  for (size_t i = 0; i < list->count; ++i) {
-    if (!listed(list, i) || !wanted(&list->addresses[i], target)) continue;
-    ++named;
-    fprintf(err, "%s%s", named == 1 ? "" : named == total ? " and " : ", ",
-            list->addresses[i].interface);
-  }
-}
-
 bool broadcasts_to(const host_address *entry, uint32_t target) {
   network_view view = view_network(entry);
   return view.broadcast != 0 && view.broadcast == target;
 }
 
-bool holds_host_elsewhere(const host_address *entry, uint32_t target) {
-  return !broadcasts_to(entry, target) && holds_host(entry, target);
+// The interfaces of the listed networks whose broadcast address is
+// `target`, or else on which it is a host, as "a", "a and b" or "a, b and c".
+void name_interfaces(FILE *err, const interface_list *list, uint32_t target, bool by_broadcast) {
+  int named = 0;
+  int total = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < list->count; ++i) {
+      const host_address *entry = &list->addresses[i];
+      if (!listed(list, i) || broadcasts_to(entry, target) != by_broadcast ||
+          (!by_broadcast && !holds_host(entry, target)))
+        continue;
+      if (pass == 0) {
+        ++total;
+        continue;
+      }
+      ++named;
+      fprintf(err, "%s%s", named == 1 ? "" : named == total ? " and " : ", ", entry->interface);
+    }
+  }
 }
 
 void say_causes(FILE *err, const char *first_cause, int32_t timeout) {
@@ -209,9 +199,7 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
         return;
       }
       // Nothing was planned, so the datagram went by the routes alone.
-      fputs("No network here that can broadcast has a link: the probe went to 255.255.255.255 "
-            "as the routes say.\n",
-            err);
+      fputs("The probe went only as the routes say.\n", err);
     } else {
       fputs(count.lines == count.linked_broadcast
                 ? "The probe went to every one of these networks.\n"
@@ -228,14 +216,12 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
   }
   if (count.matched > 0) {
     fprintf(err, "%s is on the network of ", probed.text);
-    name_interfaces(err, interfaces, target, broadcasts_to);
+    name_interfaces(err, interfaces, target, true);
     if (count.matched_probed > 0) {
       fputs(".\n", err);
       if (report->sent) say_causes(err, "the unit is off, or on another network", report->timeout);
     } else {
-      fputs(count.matched_linked == 0 ? ", which has no link.\n"
-                                      : ", which cannot broadcast: probe a unit there with "
-                                        "-b<its address>.\n",
+      fputs(count.matched_linked == 0 ? ", which has no link.\n" : ", which cannot broadcast.\n",
             err);
     }
     return;
@@ -248,8 +234,8 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
   fprintf(err, "%s is not the broadcast address of any network here; it was probed as a single host.\n",
           probed.text);
   if (count.holding > 0 && count.holding_linked == 0) {
-    fputs("It is on the network of ", err);
-    name_interfaces(err, interfaces, target, holds_host_elsewhere);
+    fprintf(err, "%s is on the network of ", probed.text);
+    name_interfaces(err, interfaces, target, false);
     fputs(", which has no link.\n", err);
     return;
   }

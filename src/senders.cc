@@ -148,33 +148,6 @@ int takes_broadcast(const host_address *entry) {
   return has_link(entry) && view_network(entry).kind == network_kind::BROADCAST;
 }
 
-namespace {
-
-// Adds `datagram` to the `*planned` of `plan` unless it is there.
-void plan_once(probe_datagram *plan, size_t *planned, probe_datagram datagram) {
-  for (size_t i = 0; i < *planned; ++i)
-    if (plan[i].index == datagram.index && plan[i].source == datagram.source &&
-        plan[i].destination == datagram.destination)
-      return;
-  plan[(*planned)++] = datagram;
-}
-
-// Whether an address before `at` of the same interface is on the network
-// of `at`, which has a broadcast address: one limited broadcast from that
-// network's addresses is enough.
-bool network_seen_before(const interface_list *list, size_t at, const network_view &view) {
-  const host_address *entry = &list->addresses[at];
-  for (size_t i = 0; i < at; ++i) {
-    const host_address *earlier = &list->addresses[i];
-    if (earlier->index != entry->index || !takes_broadcast(earlier)) continue;
-    network_view seen = view_network(earlier);
-    if (seen.broadcast == view.broadcast && seen.network == view.network) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
   const bool everywhere = target == INADDR_BROADCAST;
   size_t planned = 0;
@@ -198,26 +171,18 @@ size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *p
   // whatever its mask, from each network's own address, so that a unit
   // answers to an address it can reach. A network without a broadcast
   // address (a /31, a /32) hears nothing before it, so it goes first.
-  for (int with_broadcast = 0; with_broadcast <= 1; ++with_broadcast) {
-    for (size_t i = 0; i < list->count; ++i) {
-      const host_address *entry = &list->addresses[i];
-      if (!takes_broadcast(entry)) continue;
-      network_view view = view_network(entry);
-      if ((view.broadcast != 0) != (with_broadcast == 1) ||
-          (view.broadcast != 0 && network_seen_before(list, i, view)))
-        continue;
-      plan_once(plan, &planned, {entry->index, entry->address, INADDR_BROADCAST});
-    }
+  const size_t directed = planned;
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    if (takes_broadcast(entry) && view_network(entry).broadcast == 0)
+      plan[planned++] = {entry->index, entry->address, INADDR_BROADCAST};
   }
+  for (size_t j = 0; j < directed; ++j)
+    plan[planned++] = {plan[j].index, plan[j].source, INADDR_BROADCAST};
   return planned;
 }
 
 namespace {
-
-// Whether `address` is the network or the all-ones address of `network`.
-bool is_network_end(uint32_t address, uint32_t network, uint32_t mask) {
-  return address == network || address == (network | ~mask);
-}
 
 // Whether `address` (host byte order) is one of this host's, the network or
 // all-ones address of one of its networks of /30 or wider, or a broadcast
@@ -231,8 +196,9 @@ bool is_own_address(const interface_list *list, uint32_t address) {
     if (!view.has_network) continue;
     const uint32_t mask = mask_of(view.prefix_length);
     // Numbered after a peer or not, the network of the address itself too.
-    if (is_network_end(address, view.network, mask) ||
-        is_network_end(address, entry->address & mask, mask))
+    const uint32_t own_network = entry->address & mask;
+    if (address == view.network || address == (view.network | ~mask) || address == own_network ||
+        address == (own_network | ~mask))
       return true;
   }
   return false;

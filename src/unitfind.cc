@@ -174,7 +174,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
       fflush(stdout);
       if (heard.count == 0) say_where_to_look(stderr, &search->probed_interfaces, &search->report);
       if (passed_over)
-        fprintf(stderr, "More units answered; only the first %zu are listed.\n", UNITS_MAX);
+        fprintf(stderr, "More units answered than the %zu listed.\n", UNITS_MAX);
       return 0;
     }
     if (!parse_reply(buffer, empeg, &from)) continue;

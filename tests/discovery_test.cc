@@ -368,15 +368,15 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
   // why nothing was.
   const std::string every = "This host's IPv4 networks, and the option that probes each:\n"
       "  eth0: 10.0.0.1/24, probed with -b10.0.0.255\n  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n"
-      "  eth2: 10.9.0.1/24 with peer 10.9.0.2, probed with -b10.9.0.255\n"
+      "  eth2: 10.9.0.1/24, probed with -b10.9.0.255\n"
       "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n"
-      "  eth3: 10.3.0.0/31, no broadcast address: probed with -b255.255.255.255\n"
-      "  eth4: 10.4.0.5/32, no broadcast address: probed with -b255.255.255.255\n"
+      "  eth3: 10.3.0.0/31, probed with -b255.255.255.255\n"
+      "  eth4: 10.4.0.5/32, probed with -b255.255.255.255\n"
       "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
       "  ll0: 169.254.10.1/16, probed with -b169.254.255.255\n"
       "  ll1: 169.254.11.1/16, probed with -b169.254.255.255\n"
-      "  tun1: 10.8.1.2/24, not probed: a point-to-point link takes no broadcast\n"
-      "  eth6: 10.6.0.1/24, not probed: an interface without ARP takes no broadcast\n"
+      "  tun1: 10.8.1.2/24, not probed: it cannot broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: it cannot broadcast\n"
       "  eth7: 10.7.0.1/24, probed with -b10.7.0.127\n  eth7: 10.7.1.1/24, probed with -b10.7.1.0\n"
       "  eth8: 10.2.0.1/24, probed with -b10.2.0.255\n  eth9: 10.10.0.1/30, probed with -b10.10.0.3\n"
       "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
@@ -387,8 +387,8 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       "  tun2: 10.8.2.1, whose peer 10.8.2.2 is probed alone with -b10.8.2.2, but it has no link\n";
   const std::vector<host_address> TUNNELS = {EVERY_SHAPE[11], EVERY_SHAPE[12]};
   const std::string tunnels = "This host's IPv4 networks, and the option that probes each:\n"
-      "  tun1: 10.8.1.2/24, not probed: a point-to-point link takes no broadcast\n"
-      "  eth6: 10.6.0.1/24, not probed: an interface without ARP takes no broadcast\n";
+      "  tun1: 10.8.1.2/24, not probed: it cannot broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: it cannot broadcast\n";
   const std::vector<host_address> WIDE = {entry("eth0", 2, "10.0.0.1", 8, "10.255.255.255")};
   const std::vector<host_address> PEER = {EVERY_SHAPE[5]};
   const struct {
@@ -411,14 +411,13 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       {WIDE, "10.0.0.255", 1, 10, wide + "10.0.0.255" + single +
        "  the unit takes longer than 10 seconds to answer: try -t30.\n"},
       {UNLINKED, "10.5.0.7", 1, 5, unlinked + "10.5.0.7" + single.substr(0, single.find('\n') + 1) +
-       "It is on the network of eth5, which has no link.\n"},
+       "10.5.0.7 is on the network of eth5, which has no link.\n"},
       {UNLINKED, "10.8.2.2", 1, 5, unlinked + "10.8.2.2" + single.substr(0, single.find('\n') + 1) +
-       "It is on the network of tun2, which has no link.\n"},
-      {TUNNELS, "255.255.255.255", 1, 20, tunnels + "No network here that can broadcast has a "
-       "link: the probe went to 255.255.255.255 as the routes say.\n" + causes +
+       "10.8.2.2 is on the network of tun2, which has no link.\n"},
+      {TUNNELS, "255.255.255.255", 1, 20, tunnels + "The probe went only as the routes say.\n" + causes +
        "  the unit takes longer than 20 seconds to answer: try -t60.\n"},
       {TUNNELS, "10.6.0.255", 1, 5, tunnels + "10.6.0.255 is on the network of eth6, which cannot "
-       "broadcast: probe a unit there with -b<its address>.\n"},
+       "broadcast.\n"},
       {WIDE, "10.0.0.1", 1, 5, wide + "10.0.0.1 reaches only this host" + probe_one},
       {WIDE, "0.0.0.0", 1, 5, wide + "0.0.0.0 reaches only this host" + probe_one},
       {WIDE, "", 0, 5, wide + "-b was given no address" + probe_one},
