@@ -171,14 +171,24 @@ size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *p
   // whatever its mask, from each network's own address, so that a unit
   // answers to an address it can reach. A network without a broadcast
   // address (a /31, a /32) hears nothing before it, so it goes first.
+  // One address may stand in two networks (a /24 and a /32): identical
+  // datagrams go once.
   const size_t directed = planned;
-  for (size_t i = 0; i < list->count; ++i) {
-    const host_address *entry = &list->addresses[i];
-    if (takes_broadcast(entry) && view_network(entry).broadcast == 0)
-      plan[planned++] = {entry->index, entry->address, INADDR_BROADCAST};
+  for (size_t i = 0; i < list->count + directed; ++i) {
+    probe_datagram limited = {0, 0, INADDR_BROADCAST};
+    if (i < list->count) {
+      const host_address *entry = &list->addresses[i];
+      if (!takes_broadcast(entry) || view_network(entry).broadcast != 0) continue;
+      limited = {entry->index, entry->address, INADDR_BROADCAST};
+    } else {
+      limited = {plan[i - list->count].index, plan[i - list->count].source, INADDR_BROADCAST};
+    }
+    bool planned_before = false;
+    for (size_t j = directed; j < planned; ++j)
+      planned_before = planned_before ||
+                       (plan[j].index == limited.index && plan[j].source == limited.source);
+    if (!planned_before) plan[planned++] = limited;
   }
-  for (size_t j = 0; j < directed; ++j)
-    plan[planned++] = {plan[j].index, plan[j].source, INADDR_BROADCAST};
   return planned;
 }
 

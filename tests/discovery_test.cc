@@ -272,6 +272,10 @@ TEST(PlanProbe, EachNetworkThatCanBroadcastOnce) {
       {"10.0.0.7", ""}, {"10.7.0.255", ""}};
   for (const auto &c : cases) EXPECT_EQ(shown_plan(&list, c[0]), c[1]) << c[0];
   forget_interfaces(&list);
+  // One address in two networks: no datagram twice.
+  list = made_up_list({EVERY_SHAPE[1], entry("eth0", 2, "10.0.0.1", 32, "10.0.0.1")});
+  EXPECT_EQ(shown_plan(&list, "255.255.255.255"), "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 ");
+  forget_interfaces(&list);
 }
 
 // A unit that answers only the first probe it hears must hear it from an
