@@ -28,27 +28,43 @@ bool same_interface(const host_address *a, const host_address *b) {
   return strcmp(a->interface, b->interface) == 0;
 }
 
+uint32_t mask_of(uint32_t prefix_length) {
+  return prefix_length == 0 ? 0 : ~UINT32_C(0) << (32 - prefix_length);
+}
+
 // Whether `entry` is the first of its interface to describe its network, so
-// that each network gets one line however many addresses it has there.
+// that each network gets one line however many addresses it has there. A
+// network without a broadcast address or peer is each address's own.
 bool first_of_its_network(const interface_list *list, size_t at) {
   const host_address *entry = &list->addresses[at];
   network_view view = view_network(entry);
+  if (view.broadcast == 0 && view.peer == 0) return true;
   for (size_t i = 0; i < at; ++i) {
     const host_address *earlier = &list->addresses[i];
     network_view seen = view_network(earlier);
     if ((earlier->flags & IFF_UP) != 0 && same_interface(earlier, entry) &&
-        seen.kind == view.kind && seen.broadcast == view.broadcast && seen.peer == view.peer)
+        seen.kind == view.kind && seen.broadcast == view.broadcast && seen.peer == view.peer &&
+        seen.prefix_length == view.prefix_length)
       return false;
   }
   return true;
 }
 
-// Whether `entry` gets a line: an address of an interface that is up, on a
-// network it can broadcast on or with a peer.
+// Whether `entry` gets a line: an address of an interface that is up, other
+// than loopback.
 bool listed(const interface_list *list, size_t at) {
   const host_address *entry = &list->addresses[at];
-  return (entry->flags & IFF_UP) != 0 && view_network(entry).kind != network_view::NONE &&
+  return (entry->flags & IFF_UP) != 0 && view_network(entry).kind != network_kind::LOOPBACK &&
          first_of_its_network(list, at);
+}
+
+// Whether `target` is a host on the network of `entry`: its peer, or an
+// address within its prefix.
+bool holds_host(const host_address *entry, uint32_t target) {
+  network_view view = view_network(entry);
+  if (view.peer != 0) return target == view.peer;
+  const uint32_t mask = mask_of(view.prefix_length);
+  return view.prefix_length < 32 && (target & mask) == (entry->address & mask);
 }
 
 // Counts of the listed networks.
@@ -56,9 +72,32 @@ struct tally {
   int lines;
   int linked_broadcast;  // those a broadcast probe reaches
   int matched;           // those whose broadcast address is the one probed
-  int matched_linked;
+  int matched_probed;    // of them, those the probe reached
+  int matched_linked;    // of them, those whose interface has a link
+  int holding;           // those on which the probed address is a host
+  int holding_linked;
   int own;               // whether the probed address is this host's
 };
+
+void list_network(FILE *err, const host_address *entry) {
+  network_view view = view_network(entry);
+  const char *no_link = has_link(entry) ? "" : ", but it has no link";
+  const dotted address = show(entry->address);
+  if (view.kind != network_kind::BROADCAST && view.peer != 0) {
+    fprintf(err, "  %s: %s, whose peer %s is probed alone with -b%s%s\n", entry->interface,
+            address.text, show(view.peer).text, show(view.peer).text, no_link);
+  } else if (view.kind != network_kind::BROADCAST) {
+    // Point-to-point, or without ARP, so that a broadcast would go to the
+    // interface's own link address.
+    fprintf(err, "  %s: %s/%u, not probed: it cannot broadcast%s\n", entry->interface,
+            address.text, view.prefix_length, no_link);
+  } else {
+    // A /31 or /32 has no broadcast address of its own.
+    fprintf(err, "  %s: %s/%u, probed with -b%s%s\n", entry->interface, address.text,
+            view.prefix_length, show(view.broadcast != 0 ? view.broadcast : INADDR_BROADCAST).text,
+            no_link);
+  }
+}
 
 tally list_networks(FILE *err, const interface_list *list, uint32_t target) {
   tally count = {};
@@ -68,35 +107,44 @@ tally list_networks(FILE *err, const interface_list *list, uint32_t target) {
     if (!listed(list, i)) continue;
     if (count.lines++ == 0)
       fputs("This host's IPv4 networks, and the option that probes each:\n", err);
+    list_network(err, entry);
     network_view view = view_network(entry);
-    const char *no_link = has_link(entry) ? "" : ", but it has no link";
-    if (view.kind == network_view::PEER) {
-      fprintf(err, "  %s: %s, whose peer %s is probed alone with -b%s%s\n", entry->interface,
-              show(entry->address).text, show(view.peer).text, show(view.peer).text, no_link);
-      continue;
-    }
-    fprintf(err, "  %s: %s/%u, probed with -b%s%s\n", entry->interface, show(entry->address).text,
-            view.prefix_length, show(view.broadcast).text, no_link);
-    count.linked_broadcast += has_link(entry);
-    if (view.broadcast == target) {
+    count.linked_broadcast += takes_broadcast(entry);
+    if (view.broadcast != 0 && view.broadcast == target) {
       ++count.matched;
+      count.matched_probed += takes_broadcast(entry);
       count.matched_linked += has_link(entry);
+    } else if (holds_host(entry, target)) {
+      ++count.holding;
+      count.holding_linked += has_link(entry);
     }
   }
   return count;
 }
 
-// The interfaces whose network has the broadcast address `target`, as
-// "a", "a and b" or "a, b and c".
-void name_matches(FILE *err, const interface_list *list, uint32_t target, int matched) {
+bool broadcasts_to(const host_address *entry, uint32_t target) {
+  network_view view = view_network(entry);
+  return view.broadcast != 0 && view.broadcast == target;
+}
+
+// The interfaces of the listed networks whose broadcast address is
+// `target`, or else on which it is a host, as "a", "a and b" or "a, b and c".
+void name_interfaces(FILE *err, const interface_list *list, uint32_t target, bool by_broadcast) {
   int named = 0;
-  for (size_t i = 0; i < list->count; ++i) {
-    const host_address *entry = &list->addresses[i];
-    network_view view = view_network(entry);
-    if (!listed(list, i) || view.kind != network_view::BROADCAST || view.broadcast != target)
-      continue;
-    ++named;
-    fprintf(err, "%s%s", named == 1 ? "" : named == matched ? " and " : ", ", entry->interface);
+  int total = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < list->count; ++i) {
+      const host_address *entry = &list->addresses[i];
+      if (!listed(list, i) || broadcasts_to(entry, target) != by_broadcast ||
+          (!by_broadcast && !holds_host(entry, target)))
+        continue;
+      if (pass == 0) {
+        ++total;
+        continue;
+      }
+      ++named;
+      fprintf(err, "%s%s", named == 1 ? "" : named == total ? " and " : ", ", entry->interface);
+    }
   }
 }
 
@@ -146,13 +194,19 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
   const dotted probed = show(target);
   if (target == INADDR_BROADCAST) {
     if (count.linked_broadcast == 0) {
-      fputs("No network here can be probed: none that can broadcast has a link.\n", err);
-      return;
+      if (!report->sent) {
+        fputs("No network here can be probed: none that can broadcast has a link.\n", err);
+        return;
+      }
+      // Nothing was planned, so the datagram went by the routes alone.
+      fputs("The probe went only as the routes say.\n", err);
+    } else {
+      fputs(count.lines == count.linked_broadcast
+                ? "The probe went to every one of these networks.\n"
+                : "The probe went to every one of these networks that can broadcast and has a "
+                  "link.\n",
+            err);
     }
-    fputs(count.lines == count.linked_broadcast
-              ? "The probe went to every one of these networks.\n"
-              : "The probe went to every one of these networks that can broadcast and has a link.\n",
-          err);
     if (report->sent) say_causes(err, "the unit is off, or on another network", report->timeout);
     return;
   }
@@ -162,10 +216,14 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
   }
   if (count.matched > 0) {
     fprintf(err, "%s is on the network of ", probed.text);
-    name_matches(err, interfaces, target, count.matched);
-    fputs(count.matched_linked == 0 ? ", which has no link.\n" : ".\n", err);
-    if (report->sent && count.matched_linked > 0)
-      say_causes(err, "the unit is off, or on another network", report->timeout);
+    name_interfaces(err, interfaces, target, true);
+    if (count.matched_probed > 0) {
+      fputs(".\n", err);
+      if (report->sent) say_causes(err, "the unit is off, or on another network", report->timeout);
+    } else {
+      fputs(count.matched_linked == 0 ? ", which has no link.\n" : ", which cannot broadcast.\n",
+            err);
+    }
     return;
   }
   if (!report->sent) {
@@ -175,5 +233,11 @@ void say_where_to_look(FILE *err, const interface_list *probed_list, const probe
   }
   fprintf(err, "%s is not the broadcast address of any network here; it was probed as a single host.\n",
           probed.text);
+  if (count.holding > 0 && count.holding_linked == 0) {
+    fprintf(err, "%s is on the network of ", probed.text);
+    name_interfaces(err, interfaces, target, false);
+    fputs(", which has no link.\n", err);
+    return;
+  }
   say_causes(err, "no unit has that address, or it is off", report->timeout);
 }

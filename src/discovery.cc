@@ -67,14 +67,15 @@ ssize_t receive_queued(int sock, void *buffer, size_t capacity, sockaddr_in *fro
 }
 
 // Sends to `address` (host byte order) on the discovery port, out of
-// interface `index` when it is not 0; keeps errno.
+// interface `index` from `source` where either is given; keeps errno.
 int send_to(int sock, uint32_t address, unsigned index, uint32_t source,
             const void *payload, size_t length) {
   sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_port = htons(DISCOVERY_PORT);
   to.sin_addr.s_addr = htonl(address);
-  if (index != 0) return platform_send_out_of(sock, payload, length, &to, index, source);
+  if (index != 0 || source != 0)
+    return platform_send_out_of(sock, payload, length, &to, index, source);
   return sendto(sock, payload, length, 0, reinterpret_cast<sockaddr *>(&to),
                 sizeof to) == -1 ? 0 : 1;
 }

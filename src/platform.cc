@@ -35,11 +35,13 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #include <sys/acl.h>
 #endif
 #if defined(__linux__)
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #endif
 #if !defined(__linux__) && defined(IP_RECVIF)
 #include <net/if_dl.h>
 #endif
+#include <net/if.h>
 #include <sys/uio.h>
 
 int platform_unsupported(int error) {
@@ -472,37 +474,58 @@ void platform_read_arrival(const msghdr *message, unsigned *index, uint32_t *des
   }
 }
 
-int platform_send_out_of(int sock, const void *payload, size_t length, const sockaddr_in *to,
-                         unsigned index, uint32_t source) {
-#if defined(__APPLE__)
-  // The binding also limits what the socket receives, so it is undone at
-  // once.
-  (void)source;
-  int bound = static_cast<int>(index);
-  if (setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &bound, sizeof bound) == -1) return 0;
-  int sent = sendto(sock, payload, length, 0, reinterpret_cast<const sockaddr *>(to),
-                    sizeof *to) != -1;
-  int error = errno;
-  int unbound = 0;
-  (void)setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &unbound, sizeof unbound);
-  errno = error;
-  return sent;
-#elif defined(__linux__) || defined(IP_SENDSRCADDR)
+void platform_address_ends(int *sock, const char *name, unsigned flags, uint32_t address,
+                           uint32_t given, uint32_t *broadcast, uint32_t *peer) {
+  *broadcast = 0;
+  *peer = 0;
 #if defined(__linux__)
-  in_pktinfo info = {};
-  info.ipi_ifindex = static_cast<int>(index);
-  info.ipi_spec_dst.s_addr = htonl(source);
-  const int type = IP_PKTINFO;
+  // Asked with the address too, the kernel answers for that very address
+  // of the label, not for the label's first.
+  if (*sock == -1) *sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request = {};
+  sockaddr_in own = {};
+  own.sin_family = AF_INET;
+  own.sin_addr.s_addr = htonl(address);
+  snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
+  memcpy(&request.ifr_addr, &own, sizeof own);
+  ifreq other = request;
+  if (*sock != -1 && ioctl(*sock, SIOCGIFBRDADDR, &request) == 0 &&
+      ioctl(*sock, SIOCGIFDSTADDR, &other) == 0) {
+    sockaddr_in told;
+    memcpy(&told, &request.ifr_broadaddr, sizeof told);
+    *broadcast = ntohl(told.sin_addr.s_addr);
+    memcpy(&told, &other.ifr_dstaddr, sizeof told);
+    *peer = ntohl(told.sin_addr.s_addr);
+    if (*broadcast == address) *broadcast = 0;
+    if (*peer == address) *peer = 0;
+    return;
+  }
 #else
-  (void)index;
-  in_addr info = {};
-  info.s_addr = htonl(source);
-  const int type = IP_SENDSRCADDR;
+  (void)sock;
+  (void)name;
 #endif
+  if (given == 0 || given == address) return;
+  if ((flags & IFF_POINTOPOINT) != 0)
+    *peer = given;
+  else
+    *broadcast = given;
+}
+
+namespace {
+
+// Sends with one control message of `size` bytes at `data`, of IPPROTO_IP
+// type `type`.
+[[maybe_unused]] int send_with(int sock, const void *payload, size_t length,
+                               const sockaddr_in *to, int type, const void *data,
+                               size_t size) {
   union {
     cmsghdr header;
-    char bytes[CMSG_SPACE(sizeof info)];
+    char bytes[CMSG_SPACE(sizeof(in_addr) * 3 + sizeof(int))];
   } control = {};
+  if (CMSG_SPACE(size) > sizeof control.bytes) {
+    errno = EINVAL;
+    return 0;
+  }
   iovec part = {const_cast<void *>(payload), length};
   msghdr message = {};
   message.msg_name = const_cast<sockaddr_in *>(to);
@@ -510,13 +533,48 @@ int platform_send_out_of(int sock, const void *payload, size_t length, const soc
   message.msg_iov = &part;
   message.msg_iovlen = 1;
   message.msg_control = control.bytes;
-  message.msg_controllen = sizeof control.bytes;
+  message.msg_controllen = CMSG_SPACE(size);
   cmsghdr *c = CMSG_FIRSTHDR(&message);
   c->cmsg_level = IPPROTO_IP;
   c->cmsg_type = type;
-  c->cmsg_len = CMSG_LEN(sizeof info);
-  memcpy(CMSG_DATA(c), &info, sizeof info);
+  c->cmsg_len = CMSG_LEN(size);
+  memcpy(CMSG_DATA(c), data, size);
   return sendmsg(sock, &message, 0) == -1 ? 0 : 1;
+}
+
+}  // namespace
+
+int platform_send_out_of(int sock, const void *payload, size_t length, const sockaddr_in *to,
+                         unsigned index, uint32_t source) {
+#if defined(__linux__) || (defined(__APPLE__) && defined(IP_PKTINFO))
+  in_pktinfo info = {};
+  info.ipi_ifindex = static_cast<decltype(info.ipi_ifindex)>(index);
+  info.ipi_spec_dst.s_addr = htonl(source);
+#endif
+#if defined(__linux__)
+  return send_with(sock, payload, length, to, IP_PKTINFO, &info, sizeof info);
+#elif defined(__APPLE__)
+  // The binding picks the interface where the source alone may not; it
+  // also limits what the socket receives, so it is undone at once.
+  int bound = static_cast<int>(index);
+  if (setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &bound, sizeof bound) == -1) return 0;
+#if defined(IP_PKTINFO)
+  int sent = send_with(sock, payload, length, to, IP_PKTINFO, &info, sizeof info);
+#else
+  (void)source;
+  int sent = sendto(sock, payload, length, 0, reinterpret_cast<const sockaddr *>(to),
+                    sizeof *to) != -1;
+#endif
+  int error = errno;
+  int unbound = 0;
+  (void)setsockopt(sock, IPPROTO_IP, IP_BOUND_IF, &unbound, sizeof unbound);
+  errno = error;
+  return sent;
+#elif defined(IP_SENDSRCADDR)
+  (void)index;
+  in_addr from = {};
+  from.s_addr = htonl(source);
+  return send_with(sock, payload, length, to, IP_SENDSRCADDR, &from, sizeof from);
 #else
   (void)index;
   (void)source;

@@ -74,11 +74,23 @@ int platform_tell_arrival(int sock, const char **failed);
 /// address (host byte order); each stays 0 where the data does not say.
 void platform_read_arrival(const msghdr *message, unsigned *index, uint32_t *destination);
 
+/// Splits `given`, the one address getifaddrs gives for the broadcast
+/// address and the peer of address `address` (host byte order) of
+/// interface `name`, into `*broadcast` and `*peer`, each 0 for none and
+/// never the address itself. Linux keeps both in one field there and says
+/// which is which only when asked (SIOCGIFBRDADDR, SIOCGIFDSTADDR), through
+/// `*sock`, a datagram socket opened on first use (-1 before, for the
+/// caller to close after); elsewhere, and where that fails, a
+/// point-to-point interface (`flags`) has a peer and any other a broadcast
+/// address.
+void platform_address_ends(int *sock, const char *name, unsigned flags, uint32_t address,
+                           uint32_t given, uint32_t *broadcast, uint32_t *peer);
+
 /// Sends `length` bytes of `payload` to `to` out of interface `index`, whose
-/// address `source` (host byte order) the datagram carries: the interface
-/// given with IP_PKTINFO (Linux) or IP_BOUND_IF (macOS), elsewhere the
-/// source address given with IP_SENDSRCADDR, which picks the interface.
-/// Returns 1, or 0 with errno set.
+/// address `source` (host byte order) the datagram carries: both given with
+/// IP_PKTINFO (Linux), the interface with IP_BOUND_IF and the source with
+/// IP_PKTINFO (macOS), elsewhere the source with IP_SENDSRCADDR, which picks
+/// the interface. Returns 1, or 0 with errno set.
 int platform_send_out_of(int sock, const void *payload, size_t length, const sockaddr_in *to,
                          unsigned index, uint32_t source);
 

@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "deadline.h"
+#include "platform.h"
 
 namespace {
 
@@ -50,6 +52,7 @@ int read_system_interfaces(host_address **addresses, size_t *count) {
     errno = ENOMEM;
     return 0;
   }
+  int asked = -1;
   for (const ifaddrs *i = head; i != nullptr; i = i->ifa_next) {
     if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
     host_address *entry = &(*addresses)[(*count)++];
@@ -59,8 +62,10 @@ int read_system_interfaces(host_address **addresses, size_t *count) {
     entry->address = host_order(i->ifa_addr);
     entry->mask = host_order(i->ifa_netmask);
     // The broadcast address and the peer share one field.
-    entry->other = host_order(i->ifa_broadaddr);
+    platform_address_ends(&asked, i->ifa_name, entry->flags, entry->address,
+                          host_order(i->ifa_broadaddr), &entry->broadcast, &entry->peer);
   }
+  if (asked != -1) close(asked);
   freeifaddrs(head);
   return 1;
 }
@@ -105,25 +110,32 @@ void forget_interfaces(interface_list *list) {
 
 network_view view_network(const host_address *entry) {
   network_view view = {};
-  view.kind = network_view::NONE;
   uint32_t prefix_length = 0;
   while (prefix_length < 32 && (entry->mask & (0x80000000u >> prefix_length)) != 0)
     ++prefix_length;
   view.prefix_length = prefix_length;
-  if ((entry->flags & IFF_LOOPBACK) != 0) return view;
-  uint32_t host_part = ~mask_of(prefix_length);
-  const bool peer_given = entry->other != 0 && entry->other != entry->address &&
-                          (entry->other & host_part) != host_part;
-  if ((entry->flags & IFF_POINTOPOINT) != 0 || peer_given) {
-    if (entry->other == 0 || entry->other == entry->address) return view;
-    view.kind = network_view::PEER;
-    view.peer = entry->other;
-    return view;
-  }
-  if ((entry->flags & IFF_BROADCAST) == 0 || prefix_length > 30) return view;
-  view.kind = network_view::BROADCAST;
-  view.broadcast = entry->address | host_part;
-  if (entry->other != 0 && (entry->other & host_part) == host_part) view.broadcast = entry->other;
+  const unsigned flags = entry->flags;
+  if ((flags & IFF_LOOPBACK) != 0)
+    view.kind = network_kind::LOOPBACK;
+  else if ((flags & IFF_POINTOPOINT) != 0)
+    view.kind = network_kind::POINT_TO_POINT;
+  else if ((flags & IFF_BROADCAST) == 0)
+    view.kind = network_kind::NO_BROADCAST;
+  else if ((flags & IFF_NOARP) != 0)
+    view.kind = network_kind::NO_ARP;
+  else
+    view.kind = network_kind::BROADCAST;
+  if (entry->peer != entry->address) view.peer = entry->peer;
+  const uint32_t mask = mask_of(prefix_length);
+  // The system numbers a network with a peer after the peer.
+  const uint32_t network = (view.peer != 0 ? view.peer : entry->address) & mask;
+  view.has_network = prefix_length <= 30;
+  if (view.has_network) view.network = network;
+  const uint32_t given = entry->broadcast;
+  if (given != 0 && given != entry->address && given != view.peer && (given & mask) == network)
+    view.broadcast = given;
+  else if (view.has_network)
+    view.broadcast = network | ~mask;
   return view;
 }
 
@@ -132,45 +144,71 @@ int has_link(const host_address *entry) {
   return (entry->flags & wanted) == wanted;
 }
 
+int takes_broadcast(const host_address *entry) {
+  return has_link(entry) && view_network(entry).kind == network_kind::BROADCAST;
+}
+
 size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
   const bool everywhere = target == INADDR_BROADCAST;
   size_t planned = 0;
+  // Each network's broadcast address first: a unit on it hears that
+  // datagram, from an address on its own network, before any other. Two
+  // addresses in one network share one, while two interfaces whose networks
+  // share one (two link-local cables) each need a datagram of their own.
   for (size_t i = 0; i < list->count; ++i) {
     const host_address *entry = &list->addresses[i];
+    if (!takes_broadcast(entry)) continue;
     network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST || !has_link(entry) ||
-        (!everywhere && view.broadcast != target))
-      continue;
-    // Once for each interface and broadcast address: two addresses in one
-    // network share it, while two interfaces whose networks share one (two
-    // link-local cables) each need a datagram of their own.
+    if (view.broadcast == 0 || (!everywhere && view.broadcast != target)) continue;
     bool planned_before = false;
-    bool interface_before = false;
-    for (size_t j = 0; j < planned; ++j) {
-      if (plan[j].index != entry->index) continue;
-      interface_before = true;
-      if (plan[j].destination == view.broadcast) planned_before = true;
-    }
+    for (size_t j = 0; j < planned; ++j)
+      if (plan[j].index == entry->index && plan[j].destination == view.broadcast)
+        planned_before = true;
     if (!planned_before) plan[planned++] = {entry->index, entry->address, view.broadcast};
-    // A unit with another mask on the same cable takes only the limited
-    // broadcast for one.
-    if (everywhere && !interface_before)
-      plan[planned++] = {entry->index, entry->address, INADDR_BROADCAST};
+  }
+  if (!everywhere) return planned;
+  // Then the limited broadcast, which every host on the cable hears
+  // whatever its mask, from each network's own address, so that a unit
+  // answers to an address it can reach. A network without a broadcast
+  // address (a /31, a /32) hears nothing before it, so it goes first.
+  // One address may stand in two networks (a /24 and a /32): identical
+  // datagrams go once.
+  const size_t directed = planned;
+  for (size_t i = 0; i < list->count + directed; ++i) {
+    probe_datagram limited = {0, 0, INADDR_BROADCAST};
+    if (i < list->count) {
+      const host_address *entry = &list->addresses[i];
+      if (!takes_broadcast(entry) || view_network(entry).broadcast != 0) continue;
+      limited = {entry->index, entry->address, INADDR_BROADCAST};
+    } else {
+      limited = {plan[i - list->count].index, plan[i - list->count].source, INADDR_BROADCAST};
+    }
+    bool planned_before = false;
+    for (size_t j = directed; j < planned; ++j)
+      planned_before = planned_before ||
+                       (plan[j].index == limited.index && plan[j].source == limited.source);
+    if (!planned_before) plan[planned++] = limited;
   }
   return planned;
 }
 
 namespace {
 
-// Whether `address` (host byte order) is one of this host's, or the
-// broadcast or network address of one of its networks.
+// Whether `address` (host byte order) is one of this host's, the network or
+// all-ones address of one of its networks of /30 or wider, or a broadcast
+// address the system gives, whatever the kind of interface.
 bool is_own_address(const interface_list *list, uint32_t address) {
   for (size_t i = 0; i < list->count; ++i) {
     const host_address *entry = &list->addresses[i];
-    if (entry->address == address) return true;
+    if (entry->address == address || (entry->broadcast != 0 && entry->broadcast == address))
+      return true;
     network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST) continue;
-    if (view.broadcast == address || (entry->address & mask_of(view.prefix_length)) == address)
+    if (!view.has_network) continue;
+    const uint32_t mask = mask_of(view.prefix_length);
+    // Numbered after a peer or not, the network of the address itself too.
+    const uint32_t own_network = entry->address & mask;
+    if (address == view.network || address == (view.network | ~mask) || address == own_network ||
+        address == (own_network | ~mask))
       return true;
   }
   return false;

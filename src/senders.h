@@ -20,7 +20,8 @@ struct host_address {
   unsigned flags;  // IFF_UP, IFF_RUNNING, IFF_BROADCAST, ...
   uint32_t address;
   uint32_t mask;
-  uint32_t other;  // the broadcast address or the peer as the system gives it, 0 for none
+  uint32_t broadcast;  // the broadcast address the system gives, 0 for none
+  uint32_t peer;       // the host at the other end the system gives, 0 for none
 };
 
 /// Reads the interfaces into `*addresses` (memory from malloc, which the
@@ -57,25 +58,38 @@ int copy_interfaces(const interface_list *from, interface_list *to);
 /// Frees what `list` holds; it may then be read again.
 void forget_interfaces(interface_list *list);
 
-/// What one address says of the network it is on.
-struct network_view {
-  enum { NONE, BROADCAST, PEER } kind;
-  uint32_t prefix_length;
-  uint32_t broadcast;  // for BROADCAST: the network's broadcast address
-  uint32_t peer;       // for PEER: the host at the other end
+/// What an interface does with a broadcast.
+enum class network_kind {
+  LOOPBACK,
+  BROADCAST,       // it can broadcast
+  POINT_TO_POINT,  // it reaches its peer alone
+  NO_ARP,          // a broadcast would be sent to its own link address
+  NO_BROADCAST,    // it has no broadcast at all
 };
 
-/// Reads `entry`. An address on a network of at most /30 that can broadcast
-/// has the broadcast address address | ~mask, unless the system gives
-/// another whose host part is all ones. An address of a point-to-point
-/// interface, or one given a peer (a broadcast that is neither the address
-/// itself, as a C library reports an address added without one, nor all
-/// ones), is PEER: its peer is an ordinary host. Loopback, /31 and /32
-/// addresses are NONE.
+/// What one address says of the network it is on.
+struct network_view {
+  network_kind kind;
+  uint32_t prefix_length;
+  int has_network;     // /30 or wider: it has a network and a broadcast address
+  uint32_t network;    // for has_network: the network address
+  uint32_t broadcast;  // the broadcast address to probe it with, 0 for none (/31, /32)
+  uint32_t peer;       // the host at the other end, 0 for none
+};
+
+/// Reads `entry`. Its network is the peer's where it has one (as the
+/// system numbers it), else its address's. The broadcast address is the one
+/// the system gives where that lies in the network and is not the address
+/// itself, otherwise, for a network of /30 or wider, address | ~mask; a /31
+/// or /32 has none unless the system gives one.
 network_view view_network(const host_address *entry);
 
 /// Whether the interface of `entry` is up and has a link.
 int has_link(const host_address *entry);
+
+/// Whether a broadcast out of the interface of `entry` reaches the hosts
+/// on its link: it can broadcast, is up and has a link.
+int takes_broadcast(const host_address *entry);
 
 /// One datagram of a probe: out of interface `index` (0: as the routes
 /// say) from `source`, to `destination`, host byte order.
@@ -86,11 +100,14 @@ struct probe_datagram {
 };
 
 /// Plans the probe for `target` over `list` into `plan`, which has room for
-/// 2 * list->count datagrams, and returns how many it holds. For
-/// 255.255.255.255, every interface that is up, has a link and a network it
-/// can broadcast on gets one datagram to each of its networks' broadcast
-/// addresses and one to 255.255.255.255; for the broadcast address of one
-/// or more of those networks, each of their interfaces gets one. Returns 0
+/// 2 * list->count datagrams, and returns how many it holds. Only
+/// interfaces that take a broadcast are probed. For 255.255.255.255, each
+/// of their networks gets one datagram to its broadcast address where it
+/// has one, from its own address, and then one to 255.255.255.255 from its
+/// own address, those of the networks without a broadcast address first:
+/// a unit that answers only the first probe it hears then hears one from
+/// its own network. For the broadcast address of one or more networks,
+/// each of them gets one. Identical datagrams are planned once. Returns 0
 /// when `target` is neither, or no interface qualifies: the probe then goes
 /// to `target` as the routes say.
 size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan);
@@ -122,9 +139,10 @@ struct sender_judge {
 /// Returns 1 when `from` can be a unit, 0 when it cannot: a datagram that
 /// came in over loopback or was sent to 127.0.0.0/8 (`where`, which may be
 /// null); an address in 0.0.0.0/8, 127.0.0.0/8, 224.0.0.0/4 or 240.0.0.0/4
-/// (255.255.255.255 included); one of this host's own addresses; or the
-/// broadcast address of one of its networks, or the network address of one
-/// of at most /30. Units are other hosts, so such a reply is forged. The
+/// (255.255.255.255 included); one of this host's own addresses; for each
+/// of its addresses of /30 or wider, whatever the interface, its network's
+/// network address and address | ~mask; or a broadcast address the system
+/// gives. Units are other hosts, so such a reply is forged; a peer is one. The
 /// interfaces are read again when `max_age_ms` has passed (0: now). When
 /// they cannot be read (reported once), senders are judged by the rest.
 int may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *where,

@@ -161,6 +161,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   sockaddr_in from = {};
   arrival where = {};
   unit_record heard = {};
+  bool passed_over = false;  // a unit beyond the record's room answered
   // Only a reply from a unit not heard before starts a fresh wait, so that
   // nothing else on the network can keep the run going.
   timespec deadline = deadline_after(settings->timeout);
@@ -172,15 +173,19 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
       // The advice on stderr belongs after this line wherever both go.
       fflush(stdout);
       if (heard.count == 0) say_where_to_look(stderr, &search->probed_interfaces, &search->report);
+      if (passed_over)
+        fprintf(stderr, "More units answered than the %zu listed.\n", UNITS_MAX);
       return 0;
     }
     if (!parse_reply(buffer, empeg, &from)) continue;
     // A unit already reported costs no more than junk: no line, no longer
     // wait. Past the record's room only the unit wanted is taken.
     const int wanted = settings->serial == 0 || settings->serial == empeg->serial;
-    if (heard_unit(&heard, from.sin_addr.s_addr, empeg->serial) ||
-        (heard.count == UNITS_MAX && !wanted))
+    if (heard_unit(&heard, from.sin_addr.s_addr, empeg->serial)) continue;
+    if (heard.count == UNITS_MAX && !wanted) {
+      passed_over = passed_over || may_be_unit(&search->judge, &from, &where, 1000);
       continue;
+    }
     // The cached verdict turns a flood away cheaply; a sender it lets pass
     // is judged again with the interfaces as they are now, so that an
     // address this host gained meanwhile is known. That read happens at

@@ -16,6 +16,7 @@
 
 #include "advice.h"
 #include "gtest/gtest.h"
+#include "platform.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   for (size_t i = 0; i < judge.interfaces.count; ++i) {
     const host_address *entry = &judge.interfaces.addresses[i];
     network_view view = view_network(entry);
-    if (view.kind != network_view::BROADCAST) continue;
+    if (view.kind != network_kind::BROADCAST || view.broadcast == 0) continue;
     ++networks;
     for (uint32_t own : {entry->address, view.broadcast, entry->address, view.broadcast}) {
       sockaddr_in from = {};
@@ -188,27 +189,49 @@ int read_made_up(host_address **addresses, size_t *count) {
 
 uint32_t host(const char *dotted) { return ntohl(address_of(dotted).sin_addr.s_addr); }
 
-// An address as a C library reports it: `other` is the broadcast address or
-// the peer, and the address itself for one added without brd.
+// An address as a C library reports it: `broadcast` is the address itself
+// for one added without brd.
 host_address entry(const char *name, unsigned index, const char *address, uint32_t prefix,
-                   const char *other, unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST) {
-  host_address out = {{}, index, flags, host(address), ~UINT32_C(0) << (32 - prefix), host(other)};
+                   const char *broadcast, unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST,
+                   const char *peer = "0.0.0.0") {
+  host_address out = {{},  index, flags, host(address), ~UINT32_C(0) << (32 - prefix),
+                      host(broadcast), host(peer)};
   snprintf(out.interface, sizeof out.interface, "%s", name);
   return out;
 }
 
-// Two addresses in one network, an address without brd, a peer, a
-// point-to-point link, a /31, a /32, no carrier and two cables that share
-// a broadcast address.
+constexpr unsigned TUN = IFF_UP | IFF_RUNNING | IFF_POINTOPOINT | IFF_NOARP;
+
+// Two addresses in one network, an address without brd, a peer on Ethernet
+// and on a point-to-point link, a /31, a /32, no carrier, two cables that
+// share a broadcast address, a tun with a broadcast address, NOARP, brd
+// 10.7.0.127 and brd - on a /24, brd 255.255.255.255 and a /30.
 const std::vector<host_address> EVERY_SHAPE = {
     entry("lo", 1, "127.0.0.1", 8, "127.0.0.1", IFF_UP | IFF_RUNNING | IFF_LOOPBACK),
     entry("eth0", 2, "10.0.0.1", 24, "10.0.0.255"), entry("eth0", 2, "10.0.0.2", 24, "10.0.0.255"),
-    entry("eth1", 3, "10.1.0.1", 24, "10.1.0.1"), entry("eth2", 4, "10.9.0.1", 24, "10.9.0.2"),
-    entry("tun0", 5, "10.8.0.1", 32, "10.8.0.2", IFF_UP | IFF_RUNNING | IFF_POINTOPOINT),
+    entry("eth1", 3, "10.1.0.1", 24, "10.1.0.1"),
+    entry("eth2", 4, "10.9.0.1", 24, "0.0.0.0", IFF_UP | IFF_RUNNING | IFF_BROADCAST, "10.9.0.2"),
+    entry("tun0", 5, "10.8.0.1", 32, "0.0.0.0", TUN, "10.8.0.2"),
     entry("eth3", 6, "10.3.0.0", 31, "10.3.0.0"), entry("eth4", 7, "10.4.0.5", 32, "10.4.0.5"),
     entry("eth5", 8, "10.5.0.1", 24, "10.5.0.255", IFF_UP | IFF_BROADCAST),
     entry("ll0", 10, "169.254.10.1", 16, "169.254.255.255"),
-    entry("ll1", 11, "169.254.11.1", 16, "169.254.255.255")};
+    entry("ll1", 11, "169.254.11.1", 16, "169.254.255.255"),
+    entry("tun1", 12, "10.8.1.2", 24, "10.8.1.255", TUN),
+    entry("eth6", 13, "10.6.0.1", 24, "10.6.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST | IFF_NOARP),
+    entry("eth7", 14, "10.7.0.1", 24, "10.7.0.127"), entry("eth7", 14, "10.7.1.1", 24, "10.7.1.0"),
+    entry("eth8", 15, "10.2.0.1", 24, "255.255.255.255"), entry("eth9", 16, "10.10.0.1", 30, "10.10.0.1")};
+
+// One interface with `count` networks, the first a /24 and the others /16s,
+// as a user adds a link-local network or fifty beside the first.
+std::vector<host_address> networks_on_one_interface(int count) {
+  std::vector<host_address> table = {entry("eth0", 2, "192.168.1.10", 24, "192.168.1.255")};
+  for (int i = 1; i < count; ++i) {
+    std::string address = "172." + std::to_string(i) + ".1.1";
+    std::string broadcast = "172." + std::to_string(i) + ".255.255";
+    table.push_back(entry("eth0", 2, address.c_str(), 16, broadcast.c_str()));
+  }
+  return table;
+}
 
 interface_list made_up_list(const std::vector<host_address> &table) {
   made_up = table;
@@ -218,29 +241,65 @@ interface_list made_up_list(const std::vector<host_address> &table) {
   return list;
 }
 
-TEST(PlanProbe, EachInterfaceThatCanBroadcastOnce) {
+std::string shown_plan(const interface_list *list, const char *target) {
+  std::vector<probe_datagram> plan(2 * list->count);
+  std::string shown;
+  for (size_t i = 0, n = plan_probe(list, host(target), plan.data()); i < n; ++i) {
+    in_addr from = {htonl(plan[i].source)}, to = {htonl(plan[i].destination)};
+    // inet_ntoa answers in one buffer: one call per statement.
+    shown += std::to_string(plan[i].index) + ":" + inet_ntoa(from);
+    shown += std::string(">") + inet_ntoa(to) + " ";
+  }
+  return shown;
+}
+
+TEST(PlanProbe, EachNetworkThatCanBroadcastOnce) {
   interface_list list = made_up_list(EVERY_SHAPE);
-  const char *const limited = "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 "
-      "3:10.1.0.1>10.1.0.255 3:10.1.0.1>255.255.255.255 10:169.254.10.1>169.254.255.255 "
-      "10:169.254.10.1>255.255.255.255 11:169.254.11.1>169.254.255.255 "
-      "11:169.254.11.1>255.255.255.255 ";
-  // A network without a link, a peer and anything else go as the routes say.
+  const char *const limited = "2:10.0.0.1>10.0.0.255 3:10.1.0.1>10.1.0.255 4:10.9.0.1>10.9.0.255 "
+      "10:169.254.10.1>169.254.255.255 11:169.254.11.1>169.254.255.255 14:10.7.0.1>10.7.0.127 "
+      "14:10.7.1.1>10.7.1.0 15:10.2.0.1>10.2.0.255 16:10.10.0.1>10.10.0.3 "
+      "6:10.3.0.0>255.255.255.255 7:10.4.0.5>255.255.255.255 2:10.0.0.1>255.255.255.255 "
+      "3:10.1.0.1>255.255.255.255 4:10.9.0.1>255.255.255.255 10:169.254.10.1>255.255.255.255 "
+      "11:169.254.11.1>255.255.255.255 14:10.7.0.1>255.255.255.255 "
+      "14:10.7.1.1>255.255.255.255 15:10.2.0.1>255.255.255.255 16:10.10.0.1>255.255.255.255 ";
+  // A network without a link, one that cannot broadcast, a peer and
+  // anything else go as the routes say.
   const char *const cases[][2] = {
       {"255.255.255.255", limited}, {"10.0.0.255", "2:10.0.0.1>10.0.0.255 "},
       {"169.254.255.255", "10:169.254.10.1>169.254.255.255 11:169.254.11.1>169.254.255.255 "},
-      {"10.5.0.255", ""}, {"10.9.0.2", ""}, {"10.0.0.7", ""}};
-  for (const auto &c : cases) {
-    std::vector<probe_datagram> plan(2 * list.count);
-    std::string shown;
-    for (size_t i = 0, n = plan_probe(&list, host(c[0]), plan.data()); i < n; ++i) {
-      in_addr from = {htonl(plan[i].source)}, to = {htonl(plan[i].destination)};
-      // inet_ntoa answers in one buffer: one call per statement.
-      shown += std::to_string(plan[i].index) + ":" + inet_ntoa(from);
-      shown += std::string(">") + inet_ntoa(to) + " ";
-    }
-    EXPECT_EQ(shown, c[1]) << c[0];
-  }
+      {"10.7.1.0", "14:10.7.1.1>10.7.1.0 "}, {"10.9.0.255", "4:10.9.0.1>10.9.0.255 "},
+      {"10.5.0.255", ""}, {"10.8.1.255", ""}, {"10.6.0.255", ""}, {"10.9.0.2", ""},
+      {"10.0.0.7", ""}, {"10.7.0.255", ""}};
+  for (const auto &c : cases) EXPECT_EQ(shown_plan(&list, c[0]), c[1]) << c[0];
   forget_interfaces(&list);
+  // One address in two networks: no datagram twice.
+  list = made_up_list({EVERY_SHAPE[1], entry("eth0", 2, "10.0.0.1", 32, "10.0.0.1")});
+  EXPECT_EQ(shown_plan(&list, "255.255.255.255"), "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 ");
+  forget_interfaces(&list);
+}
+
+// A unit that answers only the first probe it hears must hear it from an
+// address of its own network: a unit on each network that takes a
+// broadcast accepts the datagrams to that network's broadcast address and
+// to 255.255.255.255 out of its interface.
+TEST(PlanProbe, FirstProbeEachNetworkHearsIsFromItsOwnAddress) {
+  for (const auto &table : {EVERY_SHAPE, networks_on_one_interface(2), networks_on_one_interface(50)}) {
+    interface_list list = made_up_list(table);
+    std::vector<probe_datagram> plan(2 * list.count);
+    const size_t planned = plan_probe(&list, INADDR_BROADCAST, plan.data());
+    for (const host_address &own : table) {
+      if (!takes_broadcast(&own)) continue;
+      network_view view = view_network(&own);
+      size_t first = 0;
+      while (first < planned && (plan[first].index != own.index ||
+             (plan[first].destination != INADDR_BROADCAST && plan[first].destination != view.broadcast)))
+        ++first;
+      ASSERT_LT(first, planned) << own.address << " not probed";
+      EXPECT_EQ(plan[first].source >> (32 - view.prefix_length), own.address >> (32 - view.prefix_length))
+          << own.address << " first hears " << plan[first].source;
+    }
+    forget_interfaces(&list);
+  }
 }
 
 TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
@@ -253,14 +312,19 @@ TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
     return may_be_unit(&judge, &from, &over_eth0, 1000);
   };
   // Twice, so that the remembered verdicts are checked too. Peers and the
-  // other end of a /31 are hosts; a /32 has no network.
+  // other end of a /31 are hosts; a /32 has no network. Every network of
+  // /30 or wider has its network and all-ones addresses whatever its
+  // interface, and a broadcast address the system gives counts too.
   for (int round = 0; round < 2; ++round) {
     for (const char *unit : {"10.0.0.7", "169.254.20.2", "10.9.0.2", "10.8.0.2", "10.3.0.1",
-                             "10.4.0.4", "10.4.0.0"})
+                             "10.4.0.4", "10.4.0.0", "10.8.1.1", "10.7.0.200", "10.10.0.2"})
       EXPECT_EQ(judged(unit), 1) << unit;
     for (const char *own : {"10.0.0.1", "10.0.0.2", "10.0.0.255", "10.0.0.0", "10.1.0.255",
                             "10.1.0.0", "10.1.0.1", "10.5.0.255", "169.254.255.255",
-                            "169.254.0.0", "10.9.0.1", "10.3.0.0"})
+                            "169.254.0.0", "10.9.0.1", "10.9.0.255", "10.9.0.0", "10.3.0.0",
+                            "10.8.1.255", "10.8.1.0", "10.6.0.255", "10.6.0.0", "10.7.0.127",
+                            "10.7.0.255", "10.7.0.0", "10.7.1.0", "10.7.1.255", "10.2.0.255",
+                            "10.2.0.0", "10.10.0.3", "10.10.0.0"})
       EXPECT_EQ(judged(own), 0) << own;
   }
   sockaddr_in other = address_of("10.0.0.7");
@@ -304,17 +368,33 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
                              "that address, or it is off;\n  a firewall drops incoming UDP "
                              "datagrams to port 8300;\n";
   const std::string probe_one = ": probe one of these networks with its -b option.\n";
-  // One line for each network of an interface; none for a /31 or a /32.
+  // One line for each network of an interface, with what was sent to it or
+  // why nothing was.
   const std::string every = "This host's IPv4 networks, and the option that probes each:\n"
       "  eth0: 10.0.0.1/24, probed with -b10.0.0.255\n  eth1: 10.1.0.1/24, probed with -b10.1.0.255\n"
-      "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n"
+      "  eth2: 10.9.0.1/24, probed with -b10.9.0.255\n"
       "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n"
+      "  eth3: 10.3.0.0/31, probed with -b255.255.255.255\n"
+      "  eth4: 10.4.0.5/32, probed with -b255.255.255.255\n"
       "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
       "  ll0: 169.254.10.1/16, probed with -b169.254.255.255\n"
       "  ll1: 169.254.11.1/16, probed with -b169.254.255.255\n"
+      "  tun1: 10.8.1.2/24, not probed: it cannot broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: it cannot broadcast\n"
+      "  eth7: 10.7.0.1/24, probed with -b10.7.0.127\n  eth7: 10.7.1.1/24, probed with -b10.7.1.0\n"
+      "  eth8: 10.2.0.1/24, probed with -b10.2.0.255\n  eth9: 10.10.0.1/30, probed with -b10.10.0.3\n"
       "  -b255.255.255.255 probes all of them that can broadcast and have a link.\n";
+  const std::vector<host_address> UNLINKED = {EVERY_SHAPE[8],
+                                              entry("tun2", 9, "10.8.2.1", 32, "0.0.0.0", TUN & ~IFF_RUNNING, "10.8.2.2")};
+  const std::string unlinked = "This host's IPv4 networks, and the option that probes each:\n"
+      "  eth5: 10.5.0.1/24, probed with -b10.5.0.255, but it has no link\n"
+      "  tun2: 10.8.2.1, whose peer 10.8.2.2 is probed alone with -b10.8.2.2, but it has no link\n";
+  const std::vector<host_address> TUNNELS = {EVERY_SHAPE[11], EVERY_SHAPE[12]};
+  const std::string tunnels = "This host's IPv4 networks, and the option that probes each:\n"
+      "  tun1: 10.8.1.2/24, not probed: it cannot broadcast\n"
+      "  eth6: 10.6.0.1/24, not probed: it cannot broadcast\n";
   const std::vector<host_address> WIDE = {entry("eth0", 2, "10.0.0.1", 8, "10.255.255.255")};
-  const std::vector<host_address> PEER = {EVERY_SHAPE[4]};
+  const std::vector<host_address> PEER = {EVERY_SHAPE[5]};
   const struct {
     const std::vector<host_address> &table;
     const char *text;
@@ -328,10 +408,20 @@ TEST(SayWhereToLook, NamesTheCauseThatApplies) {
       {EVERY_SHAPE, "169.254.255.255", 1, -1, every + "169.254.255.255 is on the network of ll0 "
        "and ll1.\n-t-1 gave the unit no time to answer: try -t10.\n"},
       {EVERY_SHAPE, "10.5.0.255", 1, 5, every + "10.5.0.255 is on the network of eth5, which has no link.\n"},
-      {PEER, "10.9.0.2", 1, 30, "This host's IPv4 networks, and the option that probes each:\n"
-       "  eth2: 10.9.0.1, whose peer 10.9.0.2 is probed alone with -b10.9.0.2\n10.9.0.2" + single +
+      {PEER, "10.8.0.2", 1, 30, "This host's IPv4 networks, and the option that probes each:\n"
+       "  tun0: 10.8.0.1, whose peer 10.8.0.2 is probed alone with -b10.8.0.2\n10.8.0.2" + single +
        "  the unit takes longer than 30 seconds to answer: try -t60.\n"},
       {WIDE, "10.0.0.255", 1, 60, wide + "10.0.0.255" + single},
+      {WIDE, "10.0.0.255", 1, 10, wide + "10.0.0.255" + single +
+       "  the unit takes longer than 10 seconds to answer: try -t30.\n"},
+      {UNLINKED, "10.5.0.7", 1, 5, unlinked + "10.5.0.7" + single.substr(0, single.find('\n') + 1) +
+       "10.5.0.7 is on the network of eth5, which has no link.\n"},
+      {UNLINKED, "10.8.2.2", 1, 5, unlinked + "10.8.2.2" + single.substr(0, single.find('\n') + 1) +
+       "10.8.2.2 is on the network of tun2, which has no link.\n"},
+      {TUNNELS, "255.255.255.255", 1, 20, tunnels + "The probe went only as the routes say.\n" + causes +
+       "  the unit takes longer than 20 seconds to answer: try -t60.\n"},
+      {TUNNELS, "10.6.0.255", 1, 5, tunnels + "10.6.0.255 is on the network of eth6, which cannot "
+       "broadcast.\n"},
       {WIDE, "10.0.0.1", 1, 5, wide + "10.0.0.1 reaches only this host" + probe_one},
       {WIDE, "0.0.0.0", 1, 5, wide + "0.0.0.0 reaches only this host" + probe_one},
       {WIDE, "", 0, 5, wide + "-b was given no address" + probe_one},
@@ -425,6 +515,33 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   EXPECT_STREQ(buffer, "id=1 name=a");
 
   EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
+}
+
+// Over loopback alone: the address and the interface given are the ones
+// used, and an interface that does not exist is refused with its reason.
+TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
+  const unsigned loopback = if_nametoindex("lo");
+  if (loopback == 0) GTEST_SKIP() << "no interface named lo here";
+  const char *failed = nullptr;
+  char buffer[65] = {};
+  sockaddr_in from = {};
+  arrival where = {};
+  ASSERT_EQ(platform_tell_arrival(listener_, &failed), 1);
+  ASSERT_EQ(platform_send_out_of(sender_, "?", 2, &to_, loopback, host("127.0.0.5")), 1);
+  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 5000, &from, &where), 1);
+  EXPECT_EQ(ntohl(from.sin_addr.s_addr), host("127.0.0.5"));
+  EXPECT_EQ(where.index, loopback);
+  EXPECT_EQ(where.destination, host("127.0.0.1"));
+
+  // The whole probe: its one datagram, out of an interface that does not
+  // exist, fails, and the report names the send's own reason.
+  interface_list list = made_up_list(
+      {entry("gone0", 999999, "127.1.0.1", 24, "127.1.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST)});
+  in_addr probed = {};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(send_broadcast(sender_, "127.1.0.255", "?", 2, &list, &probed), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendto: No such device\n");
+  forget_interfaces(&list);
 }
 
 TEST_F(Exchange, PortAlreadyTakenFailsToBind) {

@@ -32,6 +32,9 @@ $CAUSES
   the unit takes longer than 1 second to answer: try -t10."
   expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
   expect_lt "milliseconds before giving up, against the default 5 s" "$ELAPSED_MS" 4500
+  # Into one file, the advice follows the line it explains.
+  in_ns "$ID-lan" "$UNITFIND" -b10.77.0.255 -t1 >"$WORK/both" 2>&1
+  expect_eq "the line before the advice" "$GIVE_UP" "$(sed -n 4p "$WORK/both")"
 }
 
 basic::negative_timeout() { # a negative timeout gives up at once
@@ -113,6 +116,22 @@ $found" "$(head -n 5 "$WORK/err")"
   expect_eq "other lines, the repeats of the reply included" "" "$(sed 1,5d "$WORK/err")"
   expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
   expect_lt "milliseconds, against 20 s of datagrams" "$ELAPSED_MS" 10000
+}
+
+# One sender answers for 40 units, told apart by serial: a listing run
+# says that it listed only 32, and a unit wanted after them is still taken.
+replies::more_than_32_units() { # more units than a run lists
+  local serials=() found="" i
+  for i in $(seq 40); do serials+=("send:id=$i name=u$i"); done
+  for i in $(seq 32); do found+=$'\n'"Found an empeg with serial $i called \"u$i\" at 10.77.0.11"; done
+  for wanted in -1 40; do
+    begin "-s$wanted"
+    unit lan 1 "${serials[@]}"
+    tool lan -b10.77.0.255 -s$wanted -t2
+    expect_eq "the last lines" "Broadcasting to: 10.77.0.255$found
+$([ $wanted = 40 ] && echo 'Found an empeg with serial 40 called "u40" at 10.77.0.11' ||
+      echo "More units answered than the 32 listed.")" "$(sed 1,3d "$WORK/err")"
+  done
 }
 
 # Any local user can send from a loopback address or this host's own one.
@@ -356,6 +375,73 @@ networks::unit_with_wider_mask() { # a unit with a /16 on a /24 cable
   unit mask 1 'send:id=79 name=wide mask'
   probe_finds mask 255.255.255.255 "Found an empeg with serial 79 called \"wide mask\" at 10.79.5.5"
   net_down mask
+}
+
+# cable NET IFACE ADDRESS UNIT_ADDRESS: a veth cable from NET's tool host to
+# a unit host of its own, NET-u1, as point-to-point links are cabled.
+cable() {
+  ip netns add "$ID-$1-u1"
+  in_ns "$ID-$1" ip link add "$2" type veth peer name eth0 netns "$ID-$1-u1"
+  # shellcheck disable=SC2086 # an address with its peer is three words
+  in_ns "$ID-$1" ip addr add $3 dev "$2"
+  in_ns "$ID-$1" ip link set "$2" up
+  # shellcheck disable=SC2086
+  in_ns "$ID-$1-u1" ip addr add $4 dev eth0
+  in_ns "$ID-$1-u1" ip link set eth0 up
+}
+
+# A /31 has no broadcast address: only the limited broadcast reaches the
+# unit at the other end. Beside a LAN, and then alone without a default
+# route.
+networks::slash31_cable() { # a unit across a /31 cable
+  net_up p31 0 10.86.0.1/24
+  cable p31 c0 10.20.0.0/31 10.20.0.1/31
+  unit p31 1 'send:id=31 name=cable'
+  probe_finds p31 255.255.255.255 "Found an empeg with serial 31 called \"cable\" at 10.20.0.1"
+  stop_units
+  in_ns "$ID-p31" ip link del br0
+  tool p31 -b255.255.255.255 -t1
+  expect_eq "advice" "This host's IPv4 networks, and the option that probes each:
+  c0: 10.20.0.0/31, probed with -b255.255.255.255
+The probe went to every one of these networks." "$(sed -n '4,6p' "$WORK/err")"
+  net_down p31
+}
+
+# The peer of an address is a host, while the broadcast and network
+# addresses of its network, and a brd that is not all ones, are no unit's.
+networks::peer_and_odd_brd() { # forged senders beside a peer address and brd 10.4.0.127
+  ip netns add "$ID-odd"
+  # The unit host has no network of its own, so that nothing is its broadcast.
+  cable odd c0 "10.9.0.1 peer 10.9.0.2/24" "10.9.0.2 peer 10.9.0.1"
+  in_ns "$ID-odd" ip addr add 10.4.0.1/24 brd 10.4.0.127 dev c0
+  in_ns "$ID-odd-u1" ip route add 10.4.0.0/24 dev eth0 src 10.9.0.2
+  for forged in 10.9.0.255 10.9.0.0 10.4.0.127; do
+    in_ns "$ID-odd-u1" ip addr add $forged/32 dev eth0
+    nsenter --net="$NETNS/$ID-odd-u1" -- "$SIM_UNIT" -a $forged -d 10.9.0.1 'pace:20' 'flood:20:id=9 name=forged' 2>>"$WORK/forgers" &
+    UNIT_PIDS+=($!)
+  done
+  unit odd 1 'sleep:300' 'send:id=9 name=peer'
+  probe_finds odd 255.255.255.255 "Found an empeg with serial 9 called \"peer\" at 10.9.0.2"
+  stop_units
+  expect_eq "what the forgers met" "" "$(cat "$WORK/forgers")"
+  net_down odd
+}
+
+# A unit answers the first probe it hears, and only from its own network
+# can it reach this host: the README's link-local address beside a LAN
+# address, then a /31 beside it, which hears no broadcast of its own.
+networks::second_network_first_probe() { # a unit that answers only its first probe, on a second network
+  for second in "169.254.1.1/16 brd + 169.254.77.7/16" "10.85.0.0/31 10.85.0.1/31"; do
+    begin "$second"
+    net_up sec 1 192.168.1.10/24
+    set -- $second
+    in_ns "$ID-sec" ip addr add "${@:1:$#-1}" dev br0
+    in_ns "$ID-sec-u1" ip addr flush dev eth0
+    in_ns "$ID-sec-u1" ip addr add "${!#}" dev eth0
+    unit sec 1 'send:id=85 name=second'
+    probe_finds sec 255.255.255.255 "Found an empeg with serial 85 called \"second\" at ${!#%/*}"
+    net_down sec
+  done
 }
 
 # Each unit is reported once, however often it repeats its reply, and a
