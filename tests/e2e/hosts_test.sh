@@ -117,16 +117,20 @@ update::name_cannot_add_line() { # a name from the network cannot add a line
   expect_eq "exit status" 0 "$STATUS"
   expect_file "hosts file" "$ORIGINAL"$'\n''10.77.0.11 player.lan # Empeg: Serial=7 Name=x\n10.66.6.6 bank.example.com\r\x1b [EMPEG-7-EMPEG]'$'\n' "$H"
   expect_resolved "bank.example.com resolves to nothing" "" bank.example.com
-  # Resolvers that read a hosts file 511 bytes at a time take the rest of a
-  # longer line as a line of its own.
-  LONG_HOST=$(printf 'h%.0s' {1..253})
-  stop_units
-  unit lan 1 "send:id=12345 name=$(printf '\\x01%.0s' {1..118})6.6.6.6 bank.example "
-  run_lan -n"$LONG_HOST"
-  expect_eq "lines over 511 bytes" "" "$(LC_ALL=C awk 'length($0) > 510' "$H")"
-  expect_eq "the cut name" "$(printf '\\x01%.0s' {1..48})..." \
-    "$(grep -a EMPEG-12345 "$H" | sed 's/.*Name=//; s/ \[EMPEG.*//')"
-  expect_resolved "the longest host name resolves" 10.77.0.11 "$LONG_HOST"
+  # Readers that take a hosts file 255 bytes at a time (avahi-daemon) read
+  # the rest of a longer line as a line of its own: the name is cut to fit,
+  # or left out where the host name leaves no room.
+  SHOWN="" LONG_LINES=""
+  for host in "$(printf 'h%.0s' {1..150})" "$(printf 'h%.0s' {1..253})"; do
+    stop_units
+    unit lan 1 "send:id=12345 name=$(printf '\\x01%.0s' {1..118})6.6.6.6 bank.example "
+    run_lan -n"$host"
+    SHOWN+="$(grep -a EMPEG-12345 "$H" | sed 's/.*Name=//; s/ \[EMPEG.*//')|"
+    LONG_LINES+="$(LC_ALL=C awk 'length($0) > 254' "$H" | wc -l) "
+    expect_resolved "a host name of ${#host} bytes resolves" 10.77.0.11 "$host"
+  done
+  expect_eq "the names shown" "$(printf '\\x01%.0s' {1..10})...||" "$SHOWN"
+  expect_eq "lines over 255 bytes" "0 1 " "$LONG_LINES"
 }
 
 update::no_unit_no_change() { # no unit answers: the hosts file is not touched
