@@ -532,14 +532,15 @@ published() {
   echo "${out:-no answer}"
 }
 
-# await_published WHAT NAME BEFORE AFTER: polls, for a minute or more, until
-# NAME is published as something other than BEFORE, passing over moments
-# with no answer, then expects AFTER, and AFTER again a moment later.
+# await_published WHAT NAME BEFORE AFTER: polls, for a minute, until NAME
+# is published as something other than BEFORE, passing over moments with no
+# answer, then expects AFTER, and AFTER again a moment later.
 await_published() {
-  local answer
-  for _ in $(seq 120); do
+  local answer end=$((SECONDS + 60))
+  while :; do
     answer=$(published "$2")
     [ "$answer" != "$3" ] && { [ "$answer" != "no answer" ] || [ "$4" = "no answer" ]; } && break
+    [ "$SECONDS" -lt "$end" ] || break
     sleep 0.5
   done
   expect_eq "$1" "$4" "$answer"
@@ -553,7 +554,7 @@ await_published() {
 # runs in the tool host's namespace alone, on its bridge alone, without IPv6
 # and without D-Bus, with /run its own.
 mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through a run, then only the new address
-  local avahi need daemon dir="$WORK/avahi" i
+  local avahi need daemon sampler dir="$WORK/avahi" i
   avahi=$(PATH=$PATH:/usr/sbin command -v avahi-daemon)
   for need in "${avahi:-avahi-daemon}" dig; do
     if ! command -v "$need" >/dev/null; then
@@ -595,10 +596,10 @@ mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through
   # every machine keeps reaching the unit meanwhile.
   unit lan 1 'send:id=30100123 name=Living room'
   (for i in $(seq 20); do published player.local; sleep 0.25; done >"$WORK/during") &
-  i=$!
+  sampler=$!
   sleep 0.5
   tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
-  wait $i
+  wait $sampler
   expect_eq "a run that leaves the entry as it was" "Modifying entry for player.local in /etc/avahi/hosts" \
     "$(tail -n 1 <<<"$ERR")"
   expect_eq "answers throughout that run" "$(printf '10.77.0.11\n%.0s' {1..20})" "$(cat "$WORK/during")"
@@ -612,7 +613,8 @@ mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through
   # A unit whose name would put "10.66.6.6 evil.local" at byte 255 of its
   # line, where avahi-daemon starts a new one; its entry stands between two
   # lines, both of which stay published.
-  printf '%s\n' "$(cat "$dir/hosts")" '# [EMPEG-66-EMPEG]' '10.77.0.51 after.local' >"$dir/hosts"
+  { cat "$dir/hosts" && printf '%s\n' '# [EMPEG-66-EMPEG]' '10.77.0.51 after.local'; } >"$WORK/next"
+  mv "$WORK/next" "$dir/hosts"
   await_published "a line after the entry" after.local "no answer" 10.77.0.51
   unit lan 1 "send:id=66 name=$(printf 'a%.0s' {1..206})10.66.6.6 evil.local #"
   tool lan -b10.77.0.255 -s66 -t3 -h/etc/avahi/hosts -nkitchen.local
