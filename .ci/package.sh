@@ -106,8 +106,8 @@ dpkg -x "$deb" "$root"
 find "$root" -type f -printf '%P\n' | sort
 for path in usr/bin/unitfind usr/share/man/man1/unitfind.1.gz \
             usr/share/doc/unitfind/copyright usr/share/doc/unitfind/changelog.gz \
-            lib/systemd/system/unitfind.service etc/default/unitfind \
-            usr/share/lintian/overrides/unitfind; do
+            lib/systemd/system/unitfind.service lib/systemd/system/unitfind.timer \
+            etc/default/unitfind; do
   check "$path is in the package"
   [ -f "$root/$path" ] || fail "$path missing"
 done
@@ -115,15 +115,25 @@ check "every line of etc/default/unitfind is a comment, so the service does noth
 ! grep -v '^#' "$root/etc/default/unitfind" || fail "lines above are not comments"
 # systemd-analyze also checks that the programs and the manual page that the
 # unit names exist: it is shown the package's instead of this machine's.
-check "systemd-analyze verify reports nothing on the unit"
+check "systemd-analyze verify reports nothing on the service and its timer"
 mkdir "$scratch/unit"
 sed "s|=/usr/bin/unitfind |=$root/usr/bin/unitfind |" "$root/lib/systemd/system/unitfind.service" \
   >"$scratch/unit/unitfind.service"
 grep -q "^ExecStart=$root/usr/bin/unitfind " "$scratch/unit/unitfind.service" ||
   fail "no ExecStart=/usr/bin/unitfind in the unit"
+cp "$root/lib/systemd/system/unitfind.timer" "$scratch/unit/"
 MANPATH="$root/usr/share/man" systemd-analyze verify "$scratch/unit/unitfind.service" \
-  >"$scratch/verify" 2>&1 || { cat "$scratch/verify"; fail "systemd-analyze verify failed"; }
+  "$scratch/unit/unitfind.timer" >"$scratch/verify" 2>&1 ||
+  { cat "$scratch/verify"; fail "systemd-analyze verify failed"; }
 [ ! -s "$scratch/verify" ] || { cat "$scratch/verify"; fail "systemd-analyze verify reports the above"; }
+check "the timer starts its namesake, the service"
+! grep -q '^Unit=' "$root/lib/systemd/system/unitfind.timer" || fail "the timer names another unit"
+check "neither the service nor the timer is enabled"
+for unit in unitfind.service unitfind.timer; do
+  state=$(systemctl --root="$root" is-enabled "$unit" 2>&1 || true)
+  [ "$state" = disabled ] || fail "$unit is \"$state\", not disabled"
+done
+[ ! -e "$root/etc/systemd" ] || fail "the package brings etc/systemd: $(find "$root/etc/systemd")"
 check "usr/bin/unitfind is stripped"
 file "$root/usr/bin/unitfind" | grep -q ', stripped' ||
   fail "not stripped: $(file "$root/usr/bin/unitfind")"

@@ -82,18 +82,16 @@ install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${unitfind_docs}/copyright ${changelog}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The boot service and its options file are the Debian package's alone: they
-# name the package's paths (/usr/bin/unitfind, /etc/default/unitfind), and a
-# plain install writes nothing outside its prefix. So `cmake --install`
-# leaves their component out, and cpack below takes it in. Units go to
-# /lib/systemd/system on Debian 12.
+# The boot service, its timer and its options file are the Debian package's
+# alone: they name the package's paths (/usr/bin/unitfind,
+# /etc/default/unitfind), and a plain install writes nothing outside its
+# prefix. So `cmake --install` leaves their component out, and cpack below
+# takes it in. Units go to /lib/systemd/system on Debian 12.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.service
+              ${PROJECT_SOURCE_DIR}/packaging/unitfind.timer
         DESTINATION /lib/systemd/system COMPONENT service EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.default
         DESTINATION /etc/default RENAME unitfind COMPONENT service EXCLUDE_FROM_ALL)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/unitfind.lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME unitfind
-        COMPONENT service EXCLUDE_FROM_ALL)
 # The options file is the user's to edit: an upgrade must not overwrite it.
 file(WRITE ${unitfind_docs}/conffiles "/etc/default/unitfind\n")
 
@@ -119,8 +117,10 @@ earlier run wrote for the same unit and keeping the previous file as a
 backup. The updated file keeps its owner, mode and extended attributes.
 
 The package brings a systemd service, unitfind.service, that does so once at
-boot with the options set in /etc/default/unitfind. It is not enabled, and
-does nothing until the options are set.")
+boot with the options set in /etc/default/unitfind, and a timer,
+unitfind.timer, that runs it every few minutes, for a unit that joins the
+network later. Neither is enabled, and neither does anything until the
+options are set.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -3,11 +3,15 @@
 # Installs what building and checking unitfind needs, and only what is
 # missing; does nothing when all of it is there. Debian and its derivatives
 # get the packages through apt-get (as root, or through sudo when that
-# exists); other systems are told which packages to install.
+# exists), and no service a package brings is started meanwhile: the tests
+# run avahi-daemon and dnsmasq only inside network namespaces of their own,
+# and one started here would speak on this machine's real network. Other
+# systems are told which packages to install.
 #
 # Usage: setup.sh SET...   with SET one of
 #   demo     the compiler, CMake, make and iproute2: the tool and its demo
-#   test     the demo's, GoogleTest, acl, dnsmasq, dig and man: every test
+#   test     the demo's, GoogleTest, acl, dnsmasq, dig, avahi-daemon and
+#            man: every test
 #   static   musl-tools: the static build
 #   package  what the install and Debian package checks use
 #   lint     clang-tidy and cppcheck
@@ -21,7 +25,7 @@ packages="cmake make"
 for set in "$@"; do
   case $set in
     demo) packages="$packages g++ iproute2" ;;
-    test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils man-db groff-base" ;;
+    test) packages="$packages g++ iproute2 libgtest-dev acl dnsmasq-base bind9-dnsutils avahi-daemon avahi-utils man-db groff-base" ;;
     static) packages="$packages musl-tools" ;;
     package) packages="$packages g++ dpkg-dev file lintian man-db groff-base mandoc gzip systemd" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
@@ -60,5 +64,22 @@ else
   exit 1
 fi
 echo "setup.sh: installing$missing"
+# invoke-rc.d and deb-systemd-invoke ask policy-rc.d before they start
+# anything; exit status 101 refuses. One the machine has is put back after.
+policy=/usr/sbin/policy-rc.d
+saved="$policy.setup-sh-saved"
+ours=""
+restore_policy() {
+  [ -z "$ours" ] || $as_root rm -f "$policy"
+  [ ! -e "$saved" ] || $as_root mv -f "$saved" "$policy"
+}
+trap restore_policy EXIT
+trap 'exit 1' INT TERM HUP
+# A copy saved by a run that was killed is the machine's own: keep it.
+[ -e "$saved" ] || [ ! -e "$policy" ] || $as_root mv -f "$policy" "$saved"
+ours=1
+printf '#!/bin/sh\n# Put here by unitfind scripts/setup.sh while it installs packages.\nexit 101\n' |
+  $as_root tee "$policy" >/dev/null
+$as_root chmod 0755 "$policy"
 $as_root apt-get update -qq
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing

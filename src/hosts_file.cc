@@ -55,9 +55,12 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
   size_t others = entry_line(empeg, empeg_name, "", nullptr, 0);
   size_t room = others < HOSTS_LINE_MAX ? HOSTS_LINE_MAX - others : 0;
   if (name_length > room) {
-    size_t kept = room > sizeof cut_mark - 1 ? room - (sizeof cut_mark - 1) : 0;
-    name_length = escape_name_within(empeg->name, name, kept);
-    memcpy(name + name_length, cut_mark, sizeof cut_mark);
+    if (room < sizeof cut_mark - 1) {
+      name[0] = '\0';  // not even the cut mark fits: the name is left out
+    } else {
+      name_length = escape_name_within(empeg->name, name, room - (sizeof cut_mark - 1));
+      memcpy(name + name_length, cut_mark, sizeof cut_mark);
+    }
   }
   return entry_line(empeg, empeg_name, name, out, size);
 }
@@ -70,8 +73,8 @@ namespace {
 // every piece that holds the marker becomes the entry. The size is the hosts
 // file format's: which lines a run replaces depends on it, and files edited
 // by earlier runs count on that, so it stays as it is. An entry line is far
-// shorter (HOSTS_LINE_MAX), so it always lies within one piece and a later
-// run finds it.
+// shorter (HOSTS_LINE_MAX, or the longest host name and the fields around
+// it), so it always lies within one piece and a later run finds it.
 //
 // The file is copied in large blocks and searched for the marker across each
 // block; the rule is applied only where a marker is found. Pieces start at a

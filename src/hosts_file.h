@@ -23,24 +23,26 @@ constexpr size_t HOSTS_MARKER_SIZE = sizeof "EMPEG--2147483648-EMPEG";
 /// holds HOSTS_MARKER_SIZE bytes.
 void format_marker(int serial, char *out);
 
-/// The longest entry line written, its line break included. Some resolvers
-/// (musl's among them) read a hosts file in lines of at most 511 bytes and
-/// take the rest of a longer line as a line of its own, so a longer entry
-/// would let a unit's name add hosts entries of its choosing.
-constexpr size_t HOSTS_LINE_MAX = 511;
+/// The longest entry line written, its line break included. Readers of a
+/// hosts file take a longer line as several: avahi-daemon reads
+/// /etc/avahi/hosts in pieces of 255 bytes and publishes the names of each
+/// to the whole network, musl's resolver reads 511 bytes at a time. Text a
+/// unit sends past that point could start an entry of its choosing.
+constexpr size_t HOSTS_LINE_MAX = 255;
 
-/// The longest host name an entry is written for: the most DNS allows. With
-/// it, any address and any serial number, the entry line keeps room for the
-/// start of the unit's name within HOSTS_LINE_MAX.
+/// The longest host name an entry is written for: the most DNS allows. A
+/// host name of more than about 178 bytes leaves no room for the unit's name
+/// within HOSTS_LINE_MAX; its entry is longer, without that name.
 constexpr size_t HOSTS_NAME_MAX = 253;
 
 /// Writes the whole entry line for `empeg` under `empeg_name`, ending in a
 /// line break, into `out` of `size` bytes. The unit's name is escaped as
 /// escape_name does; where the line would be longer than HOSTS_LINE_MAX, the
-/// escaped name is cut between two escapes or characters and ends in "..." so
-/// that the line is not. `empeg_name` is at most HOSTS_NAME_MAX bytes long.
-/// Returns the line's length, or the length it would have had when `out` is
-/// too small (as snprintf does).
+/// escaped name is cut between two escapes or characters and ends in "...",
+/// so that the line is not; where not even "..." fits, the name is left out,
+/// so that no byte the unit sent lies at or past HOSTS_LINE_MAX. `empeg_name`
+/// is at most HOSTS_NAME_MAX bytes long. Returns the line's length, or the
+/// length it would have had when `out` is too small (as snprintf does).
 size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
                     size_t size);
 

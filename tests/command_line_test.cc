@@ -98,12 +98,14 @@ TEST(ReadOptions, RejectionsPrintTheirMessageAndStop) {
 TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   // Host names keep spaces and tabs (aliases) and any byte above 0x7f.
   const std::string name = "player alias\tK\xc3\xbc\xff" + std::string(236, 'a');
-  walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-hhosts", "-N" + name,
+  // A path is shown whole, however long, escaped as a unit's name is.
+  const std::string dir = "/" + std::string(300, 'd');
+  walk w = read_all({"word", "-", "-B10.0.0.255", "-S42", "-h" + dir + "/ho\nsts", "-N" + name,
                      "-t1", "-t-3", "-s12ab", "-b"});
   EXPECT_EQ(w.result, 1);
   EXPECT_EQ(w.err,
             "Searching for serial number 42\n"
-            "Host file: hosts\n"
+            "Host file: " + dir + "/ho\\nsts\n"
             "Name to be give to empeg: " + name + "\n"
             "Setting timeout to be 1 second.\n"
             "Setting timeout to be -3 seconds.\n"

@@ -50,7 +50,8 @@ struct rewritten {
   std::string messages;
 };
 
-rewritten rewrite(const std::string &in, const empeg_info &empeg) {
+rewritten rewrite(const std::string &in, const empeg_info &empeg,
+                  const std::string &host = "player") {
   int in_fd = memfd_create("hosts", 0);
   int out_fd = memfd_create("copy", 0);
   EXPECT_EQ(write(in_fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
@@ -59,7 +60,7 @@ rewritten rewrite(const std::string &in, const empeg_info &empeg) {
   size_t size = 0;
   FILE *err = open_memstream(&text, &size);
   rewritten r;
-  r.result = rewrite_hosts(in_fd, out_fd, &empeg, "player", "/etc/hosts", err);
+  r.result = rewrite_hosts(in_fd, out_fd, &empeg, host.c_str(), "/etc/hosts", err);
   fclose(err);
   r.messages.assign(text, size);
   free(text);
@@ -81,31 +82,61 @@ TEST(FormatEntry, WritesTheHostsLineWithItsMarker) {
             "[EMPEG--4-EMPEG]\n");
 }
 
-TEST(FormatEntry, LinesFitWhatEveryResolverReadsAsOne) {
-  const std::string longest_host(HOSTS_NAME_MAX, 'h');
+// A reader that takes a line in pieces of 255 bytes (avahi-daemon) must find
+// nothing the unit sent in a second piece: whatever the name and the host
+// name, the unit's text ends before byte 255, is cut only between whole
+// escapes or characters, and no further than the room demands, and the marker
+// stays whole.
+TEST(FormatEntry, NoTextOfTheUnitAtOrPastByte255) {
+  const size_t PIECE = 255;
+  // Units of escaping of 1, 4, 2, 12 (a bidirectional override, escaped byte
+  // by byte) and 4 bytes.
   for (const char *repeated : {"a", "\x01", "\xc3\xa9", "\xe2\x80\xae", "\xff"}) {
-    std::string name;
-    while (name.size() + strlen(repeated) <= EMPEG_NAME_MAX) name += repeated;
-    for (const std::string &host : {std::string("player"), longest_host}) {
-      empeg_info empeg = unit(INT32_MIN, name.c_str());
-      empeg.ip[0] = empeg.ip[1] = empeg.ip[2] = empeg.ip[3] = 255;
-      const std::string line = entry_for(empeg, host.c_str());
-      char whole[ESCAPED_NAME_SIZE];
-      escape_name(empeg.name, whole);
-      const std::string tail = " [EMPEG--2147483648-EMPEG]\n";
-      size_t start = line.find(" Name=") + 6;
-      ASSERT_LE(line.size(), HOSTS_LINE_MAX) << repeated;
-      ASSERT_EQ(line.substr(line.size() - tail.size()), tail);
-      std::string shown = line.substr(start, line.size() - tail.size() - start);
-      if (shown != whole) {
-        // Cut between whole escapes, with the cut shown.
-        ASSERT_EQ(shown.substr(shown.size() - 3), "...") << repeated;
-        shown.resize(shown.size() - 3);
-        EXPECT_EQ(std::string(whole).find(shown), 0U) << repeated;
-        char unit_shown[ESCAPED_NAME_SIZE];
-        escape_name(repeated, unit_shown);
-        EXPECT_EQ(shown.size() % strlen(unit_shown), 0U) << repeated;
-        EXPECT_GT(line.size() + strlen(whole) - shown.size() - 3, HOSTS_LINE_MAX);
+    char unit_shown[ESCAPED_NAME_SIZE];
+    escape_name(repeated, unit_shown);
+    const size_t unit_length = strlen(unit_shown);
+    for (size_t name_length : {1, 100, 178, 179, 255}) {
+      std::string name;
+      while (name.size() < name_length) name += repeated;
+      name.resize(name_length);
+      for (size_t host_length : {size_t{10}, size_t{60}, size_t{178}, size_t{200}, HOSTS_NAME_MAX}) {
+        for (bool widest : {false, true}) {
+          empeg_info empeg = unit(30100123, name.c_str());
+          if (widest) {
+            empeg.serial = INT32_MIN;
+            empeg.ip[0] = empeg.ip[1] = empeg.ip[2] = empeg.ip[3] = 255;
+          }
+          const std::string host(host_length, 'h');
+          const std::string line = entry_for(empeg, host.c_str());
+          const std::string what = std::string(repeated) + " x" + std::to_string(name_length) +
+                                   ", host " + std::to_string(host_length) +
+                                   (widest ? ", widest" : "");
+          char marker[HOSTS_MARKER_SIZE];
+          format_marker(empeg.serial, marker);
+          const std::string tail = std::string(" [") + marker + "]\n";
+          ASSERT_EQ(line.substr(line.size() - tail.size()), tail) << what;
+          const size_t start = line.find(" Name=") + 6;
+          std::string shown = line.substr(start, line.size() - tail.size() - start);
+          const size_t others = line.size() - shown.size();
+          char whole[ESCAPED_NAME_SIZE];
+          escape_name(empeg.name, whole);
+          if (others + strlen(whole) <= PIECE) {
+            EXPECT_EQ(shown, whole) << what;
+          } else if (others + 3 <= PIECE) {
+            ASSERT_GE(shown.size(), 3U) << what;
+            EXPECT_EQ(shown.substr(shown.size() - 3), "...") << what;
+            shown.resize(shown.size() - 3);
+            EXPECT_EQ(std::string(whole).find(shown), 0U) << what;
+            EXPECT_EQ(shown.size() % unit_length, 0U) << what;
+            EXPECT_LE(line.size(), PIECE) << what;
+            EXPECT_GT(line.size() + unit_length, PIECE) << what;
+          } else {
+            EXPECT_EQ(shown, "") << what;
+          }
+          if (host_length <= 178) {
+            EXPECT_LE(line.size(), PIECE) << what;
+          }
+        }
       }
     }
   }
@@ -115,9 +146,16 @@ TEST(RewriteHosts, Cases) {
   const empeg_info empeg = unit(12);
   const std::string entry = entry_for(empeg);
   const std::string big(20000, 'x');
+  // The entry of unit 12 at 10.77.0.11 takes 60 bytes with host "player"
+  // and an empty name, so 195 are left for the name.
+  const std::string fields = " # Empeg: Serial=12 Name=";
+  const std::string marker = " [EMPEG-12-EMPEG]\n";
+  const std::string host_192(192, 'h'), host_200(200, 'h');
   const struct {
     const char *what;
     std::string in, out, messages;
+    std::string name = "Kitchen";
+    std::string host = "player";
   } cases[] = {
       {"empty file", "", "\n" + entry, APPENDING},
       {"no marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
@@ -129,6 +167,12 @@ TEST(RewriteHosts, Cases) {
        entry + "mid\n" + entry, std::string(MODIFYING) + MODIFYING},
       {"carriage return kept", "a\r\nx EMPEG-12-EMPEG y\r\nEMPEG-12-EMPEG\r",
        "a\r\n" + entry.substr(0, entry.size() - 1) + "\r\n" + entry, std::string(MODIFYING) + MODIFYING},
+      // Only a piece that ends in CR LF is a CRLF line: not one that stops
+      // short of its line break, at the end of the file or of a piece.
+      {"carriage return before the end of a piece", "EMPEG-12-EMPEG\rz",
+       entry, MODIFYING},
+      {"carriage return before a piece boundary",
+       std::string(8178, 'x') + "EMPEG-12-EMPEG\rzrest\r\n", entry + "rest\r\n", MODIFYING},
       {"other serial untouched", "1.1.1.1 u # [EMPEG-123-EMPEG]\n",
        "1.1.1.1 u # [EMPEG-123-EMPEG]\n\n" + entry, APPENDING},
       {"zero bytes pass through", std::string("a\0b\nc\0\n", 7),
@@ -146,9 +190,26 @@ TEST(RewriteHosts, Cases) {
       {"marker in a later piece of a long line",
        std::string(8194, 'x') + "EMPEG-12-EMPEG" + std::string(10, 'y') + "\nz\n",
        std::string(8194, 'x') + entry + "z\n", MODIFYING},
+      // Entry lines stop at 255 bytes, the name cut to fill them.
+      {"a longer entry line replaced by one of 255 bytes",
+       "10.77.0.11 player" + fields + std::string(400, 'n') + marker + "after\n",
+       "10.77.0.11 player" + fields + std::string(192, 'n') + "..." + marker + "after\n",
+       MODIFYING, std::string(255, 'n')},
+      {"a name that just fits", "",
+       "\n10.77.0.11 player" + fields + std::string(195, 'n') + marker, APPENDING,
+       std::string(195, 'n')},
+      {"a name a byte too long", "",
+       "\n10.77.0.11 player" + fields + std::string(192, 'n') + "..." + marker, APPENDING,
+       std::string(196, 'n')},
+      {"cut between escapes", "",
+       "\n10.77.0.11 " + host_192 + fields + "\\x01..." + marker,
+       "Appending entry for " + host_192 + " to /etc/hosts\n", std::string(10, '\x01'), host_192},
+      {"no room for the name", "",
+       "\n10.77.0.11 " + host_200 + fields + marker,
+       "Appending entry for " + host_200 + " to /etc/hosts\n", "Kitchen", host_200},
   };
   for (const auto &c : cases) {
-    rewritten r = rewrite(c.in, empeg);
+    rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
     EXPECT_EQ(r.result, 1) << c.what;
     EXPECT_EQ(r.out, c.out) << c.what;
     EXPECT_EQ(r.messages, c.messages) << c.what;

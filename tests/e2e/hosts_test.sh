@@ -117,16 +117,20 @@ update::name_cannot_add_line() { # a name from the network cannot add a line
   expect_eq "exit status" 0 "$STATUS"
   expect_file "hosts file" "$ORIGINAL"$'\n''10.77.0.11 player.lan # Empeg: Serial=7 Name=x\n10.66.6.6 bank.example.com\r\x1b [EMPEG-7-EMPEG]'$'\n' "$H"
   expect_resolved "bank.example.com resolves to nothing" "" bank.example.com
-  # Resolvers that read a hosts file 511 bytes at a time take the rest of a
-  # longer line as a line of its own.
-  LONG_HOST=$(printf 'h%.0s' {1..253})
-  stop_units
-  unit lan 1 "send:id=12345 name=$(printf '\\x01%.0s' {1..118})6.6.6.6 bank.example "
-  run_lan -n"$LONG_HOST"
-  expect_eq "lines over 511 bytes" "" "$(LC_ALL=C awk 'length($0) > 510' "$H")"
-  expect_eq "the cut name" "$(printf '\\x01%.0s' {1..48})..." \
-    "$(grep -a EMPEG-12345 "$H" | sed 's/.*Name=//; s/ \[EMPEG.*//')"
-  expect_resolved "the longest host name resolves" 10.77.0.11 "$LONG_HOST"
+  # Readers that take a hosts file 255 bytes at a time (avahi-daemon) read
+  # the rest of a longer line as a line of its own: the name is cut to fit,
+  # or left out where the host name leaves no room.
+  SHOWN="" LONG_LINES=""
+  for host in "$(printf 'h%.0s' {1..150})" "$(printf 'h%.0s' {1..253})"; do
+    stop_units
+    unit lan 1 "send:id=12345 name=$(printf '\\x01%.0s' {1..118})6.6.6.6 bank.example "
+    run_lan -n"$host"
+    SHOWN+="$(grep -a EMPEG-12345 "$H" | sed 's/.*Name=//; s/ \[EMPEG.*//')|"
+    LONG_LINES+="$(LC_ALL=C awk 'length($0) > 254' "$H" | wc -l) "
+    expect_resolved "a host name of ${#host} bytes resolves" 10.77.0.11 "$host"
+  done
+  expect_eq "the names shown" "$(printf '\\x01%.0s' {1..10})...||" "$SHOWN"
+  expect_eq "lines over 255 bytes" "0 1 " "$LONG_LINES"
 }
 
 update::no_unit_no_change() { # no unit answers: the hosts file is not touched
@@ -515,6 +519,115 @@ dns::served_by_dnsmasq() { # dnsmasq gives the unit's address, and after the uni
   kill "$server"
   wait "$server"
   [ "$FAILED" -eq 0 ] || sed 's/^/    /' "$WORK/dnsmasq.log"
+}
+
+# published NAME: the addresses that a client on the network (unit 1's host)
+# gets for NAME from the case's avahi-daemon, asked once as nss-mdns asks for
+# an A record, sorted on one line, or "no answer". avahi-daemon answers at
+# once from what it publishes, or not at all, so one try tells.
+published() {
+  local out
+  out=$(in_ns "$ID-lan-u1" dig +short +time=3 +tries=1 -p 5353 @10.77.0.1 "$1" A |
+    grep -E '^[0-9.]+$' | sort | xargs)
+  echo "${out:-no answer}"
+}
+
+# await_published WHAT NAME BEFORE AFTER: polls, for a minute, until NAME
+# is published as something other than BEFORE, passing over moments with no
+# answer, then expects AFTER, and AFTER again a moment later.
+await_published() {
+  local answer end=$((SECONDS + 60))
+  while :; do
+    answer=$(published "$2")
+    [ "$answer" != "$3" ] && { [ "$answer" != "no answer" ] || [ "$4" = "no answer" ]; } && break
+    [ "$SECONDS" -lt "$end" ] || break
+    sleep 0.5
+  done
+  expect_eq "$1" "$4" "$answer"
+  sleep 2
+  expect_eq "$1, a moment later" "$4" "$(published "$2")"
+}
+
+# Set up as the README's recipe says: the tool writes /etc/avahi/hosts
+# (here a private directory mounted over /etc/avahi) with a .local name, and
+# avahi-daemon, in its default chroot, follows each rewrite by itself. It
+# runs in the tool host's namespace alone, on its bridge alone, without IPv6
+# and without D-Bus, with /run its own.
+mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through a run, then only the new address
+  local avahi need daemon sampler dir="$WORK/avahi" i
+  avahi=$(PATH=$PATH:/usr/sbin command -v avahi-daemon)
+  for need in "${avahi:-avahi-daemon}" dig; do
+    if ! command -v "$need" >/dev/null; then
+      echo "SKIP [$CASE]: no $need here (scripts/setup.sh test installs it)"
+      return 0
+    fi
+  done
+  mounts_or_skip || return 0
+  if [ ! -d /etc/avahi ]; then
+    echo "SKIP [$CASE]: no /etc/avahi here to mount a private directory over"
+    return 0
+  fi
+  ulimit -f 1024 # a run that writes without end stops at 1 MiB
+  mkdir -m 0755 "$dir"
+  printf '10.77.0.50 other.local\n' >"$dir/hosts"
+  printf '%s\n' '[server]' host-name=unitfind-test use-ipv4=yes use-ipv6=no \
+    allow-interfaces=br0 enable-dbus=no '[wide-area]' enable-wide-area=no \
+    '[publish]' publish-hinfo=no publish-workstation=no >"$WORK/avahi-daemon.conf"
+  mount --bind "$dir" /etc/avahi
+  # The tool below writes /etc/avahi/hosts: only ever the private one.
+  if [ "$(stat -c %d:%i /etc/avahi)" != "$(stat -c %d:%i "$dir")" ]; then
+    fail "/etc/avahi is not the case's own directory"
+    return 0
+  fi
+  # Started directly, so that the process signalled is avahi-daemon itself.
+  nsenter --net="$NETNS/$ID-lan" -- unshare -m --propagation private sh -c \
+    'mount -t tmpfs -o size=1m,mode=0755 tmpfs /run && exec "$@"' _ \
+    "$avahi" -f "$WORK/avahi-daemon.conf" </dev/null >"$WORK/avahi.log" 2>&1 &
+  daemon=$!
+  await_published "before the first run" other.local "no answer" 10.77.0.50
+
+  unit lan 1 'send:id=30100123 name=Living room'
+  tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
+  expect_eq "first run" "Appending entry for player.local to /etc/avahi/hosts" \
+    "$(tail -n 1 <<<"$ERR")"
+  await_published "after the first run" player.local "no answer" 10.77.0.11
+
+  # What a timer does all day: the entry is written again as it was, and
+  # every machine keeps reaching the unit meanwhile.
+  unit lan 1 'send:id=30100123 name=Living room'
+  (for i in $(seq 20); do published player.local; sleep 0.25; done >"$WORK/during") &
+  sampler=$!
+  sleep 0.5
+  tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
+  wait $sampler
+  expect_eq "a run that leaves the entry as it was" "Modifying entry for player.local in /etc/avahi/hosts" \
+    "$(tail -n 1 <<<"$ERR")"
+  expect_eq "answers throughout that run" "$(printf '10.77.0.11\n%.0s' {1..20})" "$(cat "$WORK/during")"
+
+  # Each unit answers one probe, then ends: none needs stopping (which would
+  # also wait for the daemon).
+  unit lan 2 'send:id=30100123 name=Moved'
+  tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
+  await_published "after the unit moved" player.local 10.77.0.11 10.77.0.12
+
+  # A unit whose name would put "10.66.6.6 evil.local" at byte 255 of its
+  # line, where avahi-daemon starts a new one; its entry stands between two
+  # lines, both of which stay published.
+  { cat "$dir/hosts" && printf '%s\n' '# [EMPEG-66-EMPEG]' '10.77.0.51 after.local'; } >"$WORK/next"
+  mv "$WORK/next" "$dir/hosts"
+  await_published "a line after the entry" after.local "no answer" 10.77.0.51
+  unit lan 1 "send:id=66 name=$(printf 'a%.0s' {1..206})10.66.6.6 evil.local #"
+  tool lan -b10.77.0.255 -s66 -t3 -h/etc/avahi/hosts -nkitchen.local
+  await_published "the long-named unit" kitchen.local "no answer" 10.77.0.11
+  expect_eq "a name the unit sent" "no answer" "$(published evil.local)"
+  for i in other.local:10.77.0.50 player.local:10.77.0.12 after.local:10.77.0.51; do
+    expect_eq "${i%:*} after the long-named unit" "${i#*:}" "$(published "${i%:*}")"
+  done
+
+  kill "$daemon"
+  wait "$daemon"
+  umount /etc/avahi
+  [ "$FAILED" -eq 0 ] || sed 's/^/    /' "$WORK/avahi.log"
 }
 
 run_cases lan 2
