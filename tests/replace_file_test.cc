@@ -18,7 +18,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "hosts_file.h"
+#include "unitfind.h"
 
 namespace {
 
@@ -86,6 +86,7 @@ class Replacement : public ::testing::Test {
       int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
       if (!ok) fprintf(stderr, "Unable to modify %s\n", hosts.c_str());
       tell_remains(&remains);
+      forget_remains(&remains);
       _exit(ok);
     }
     int status = 0;
@@ -274,6 +275,15 @@ TEST_F(Replacement, SignalWaitsForTheUpdate) {
             UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
 }
 
+// A signal that came during an update that then failed takes effect only
+// once the failure and what it left have been said.
+TEST_F(Replacement, FailureReportedBeforeTheSignal) {
+  int status = update("fsync:1:sleep1,rename:1:EIO", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(err, shown("$Arename: Input/output error\n$U"));
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), ORIGINAL + OLDER + ".hosts.lock hosts hosts.old ");
+}
+
 // In place, the backup holds the contents being replaced before the first
 // byte of the file changes: a run killed then leaves them there.
 TEST_F(Replacement, KilledInPlaceLeavesTheBackup) {
@@ -340,25 +350,28 @@ TEST_F(Replacement, SizeLimitFailsTheWrite) {
   EXPECT_EQ(slurp(hosts) + left(), ORIGINAL + std::string(1100, '#') + ".hosts.lock hosts hosts.old ");
 }
 
-// Failing once the signals are held off, begin_replacement puts back the
-// caller's mask and the actions of SIGXFSZ and SIGPIPE: the fourth openat,
-// the new copy's, fails.
-TEST_F(Replacement, FailedBeginRestoresSignals) {
-  int status = update("openat:4:5", [&] {
-    sigset_t mask, now;
+// The signals stay held until the caller has said what happened, and are
+// then as they were, the actions of SIGXFSZ and SIGPIPE too: the new copy's
+// openat fails once they are held.
+TEST_F(Replacement, FailureHoldsSignalsUntilForgotten) {
+  int status = update("openat@hosts??????:1:EIO", [&] {
+    sigset_t mask, held, now;
     sigemptyset(&mask);
     sigaddset(&mask, SIGUSR1);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    struct sigaction xfsz, pipe;
-    replacement r;
-    int failed = !begin_replacement(&r, hosts.c_str(), hosts.c_str(), 1);
+    replacement_remains remains;
+    empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
+    int failed = !update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
+    sigprocmask(SIG_SETMASK, nullptr, &held);
+    forget_remains(&remains);
     sigprocmask(SIG_SETMASK, nullptr, &now);
+    struct sigaction xfsz, pipe;
     sigaction(SIGXFSZ, nullptr, &xfsz);
     sigaction(SIGPIPE, nullptr, &pipe);
     int kept = sigismember(&now, SIGUSR1) == 1;
     sigdelset(&now, SIGUSR1);
-    _exit(failed && kept && sigisemptyset(&now) && xfsz.sa_handler == SIG_DFL &&
-                  pipe.sa_handler == SIG_DFL ? 7 : 1);
+    _exit(failed && sigismember(&held, SIGTERM) == 1 && kept && sigisemptyset(&now) &&
+                  xfsz.sa_handler == SIG_DFL && pipe.sa_handler == SIG_DFL ? 7 : 1);
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
   EXPECT_EQ(err, "mkstemp: Input/output error\n");
