@@ -176,6 +176,8 @@ int hold_file(replacement *r) {
         r->copy_locked = true;
         break;
       case lock_result::TIMED_OUT:
+        // Only an exchange, checked after the fact, is safe without it.
+        if (mounted_over(r)) return gave_up_without_lock(r);
         fprintf(stderr, "Going on without the lock on %s\n", r->shown);
         return 1;
       case lock_result::UNSUPPORTED:

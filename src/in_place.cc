@@ -87,7 +87,13 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
 }  // namespace
 
 commit_outcome update_in_place(replacement *r, const struct stat *expected,
-                                    const char *backup) {
+                               const char *backup) {
+  // Nothing checks the overwrite after the fact: another run may be under
+  // way on the file that this run could not wait for.
+  if (r->lock_state == LOCK_GIVEN_UP) {
+    gave_up_without_lock(r);
+    return commit_outcome::FAILED;
+  }
   // Read as well as written: without a reservation of its own, the file
   // system has the C library emulate it by reading the file.
   int fd = openat(r->dir, r->base, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);

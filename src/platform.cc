@@ -36,6 +36,7 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #endif
 #if defined(__linux__)
 #include <sys/random.h>
+#include <sys/syscall.h>
 #endif
 #if !defined(__linux__) && defined(IP_RECVIF)
 #include <net/if_dl.h>
@@ -365,6 +366,37 @@ int platform_same_times(const struct stat *a, const struct stat *b) {
 #endif
   return am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec && ac.tv_sec == bc.tv_sec &&
          ac.tv_nsec == bc.tv_nsec;
+}
+
+int platform_same_modification(const struct stat *a, const struct stat *b) {
+#if defined(__APPLE__)
+  const timespec &am = a->st_mtimespec, &bm = b->st_mtimespec;
+#else
+  const timespec &am = a->st_mtim, &bm = b->st_mtim;
+#endif
+  return am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec;
+}
+
+int platform_exchange(int dir, const char *a, const char *b) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(RENAME_EXCHANGE)
+  return renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0;
+#elif defined(__linux__) && defined(SYS_renameat2)
+  // The C library has no wrapper (musl): the system call is the same.
+  constexpr unsigned EXCHANGE = 1U << 1;
+  return syscall(SYS_renameat2, dir, a, dir, b, EXCHANGE) == 0;
+#elif defined(__APPLE__) && defined(RENAME_SWAP)
+  return renameatx_np(dir, a, dir, b, RENAME_SWAP) == 0;
+#else
+  (void)dir;
+  (void)a;
+  (void)b;
+  errno = ENOSYS;
+  return 0;
+#endif
+}
+
+int platform_exchange_refused(int error) {
+  return error == EINVAL || error == ENOSYS || platform_unsupported(error);
 }
 
 int platform_random(void *out, size_t length) {

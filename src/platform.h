@@ -42,6 +42,20 @@ int platform_reserve(int fd, off_t length, const char **failed);
 /// nanosecond.
 int platform_same_times(const struct stat *a, const struct stat *b);
 
+/// Whether `a` and `b` have the same modification time, to the nanosecond.
+int platform_same_modification(const struct stat *a, const struct stat *b);
+
+/// Exchanges the files that `a` and `b` name in directory `dir` in one step,
+/// so that each name leads to the other's file (Linux renameat2 with
+/// RENAME_EXCHANGE, macOS renameatx_np with RENAME_SWAP). Returns 1, or 0
+/// with errno set; platform_exchange_refused tells a system or file system
+/// that cannot exchange.
+int platform_exchange(int dir, const char *a, const char *b);
+
+/// Whether `error` from platform_exchange says that exchange is not to be had
+/// here, rather than that this one failed.
+int platform_exchange_refused(int error);
+
 /// Whether `error` says that an operation is not supported: ENOTSUP and
 /// EOPNOTSUPP are the same value on Linux only.
 int platform_unsupported(int error);

@@ -101,19 +101,101 @@ void tell_owner_change(const replacement *r) {
   fputc('\n', stderr);
 }
 
+// Whether `swapped`, the file an exchange took out of place, is the file as
+// the run read it: the exchange itself moves only its change time.
+int is_file_read(const struct stat *swapped, const struct stat *read) {
+  return unchanged_but_times(swapped, read) && swapped->st_nlink == read->st_nlink &&
+         platform_same_modification(swapped, read);
+}
+
+// Exchanges back the file that r->kept names, which an exchange took out of
+// place, with the new copy, provided the new copy is still what the file's
+// name leads to: a file that another program renamed over it meanwhile
+// stays. Returns 1 when the file taken out is back in place.
+int exchange_back(replacement *r) {
+  struct stat there, ours;
+  if (fstatat(r->dir, r->base, &there, AT_SYMLINK_NOFOLLOW) != 0 || fstat(r->out, &ours) != 0 ||
+      !same_file(&there, &ours) || !platform_exchange(r->dir, r->kept.name, r->base))
+    return 0;
+  // The kept name leads to the new copy again, to be removed with it.
+  free(r->copy.name);
+  r->copy = {r->kept.name, true};
+  r->kept = {nullptr, false};
+  return 1;
+}
+
+// After the new copy was exchanged with the file: what came out of place,
+// now under the copy's name, becomes `backup` if it is the file as it was
+// read; otherwise another program changed it after the last look, and it
+// goes back in place, for the run to start over on it. Where the backup
+// cannot be had, the update is undone, and if even that fails the new file
+// stays, with a line saying where the previous one is.
+commit_outcome exchanged(replacement *r, const struct stat *read, const char *backup) {
+  // The only name of the previous file, never to be removed.
+  free(r->kept.name);
+  r->kept = {r->copy.name, false};
+  r->copy = {nullptr, false};
+  struct stat swapped;
+  if (fstatat(r->dir, r->kept.name, &swapped, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !is_file_read(&swapped, read)) {
+    if (exchange_back(r)) return commit_outcome::START_OVER;
+    tell_kept(r, r->kept.name);
+    return commit_outcome::FAILED;
+  }
+  if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {
+    perror("rename");
+    if (exchange_back(r)) return commit_outcome::FAILED;
+    tell_kept(r, r->kept.name);
+    return commit_outcome::REPLACED;
+  }
+  // Where the backup already was that file (a hard link made by hand), the
+  // rename did nothing and the kept name is still there.
+  r->kept.owned = true;
+  drop_name(r, &r->kept);
+  (void)sync_directory(r);
+  return commit_outcome::REPLACED;
+}
+
+// A file that is a mount point on the same file system after all is
+// rewritten in place, unless the run went on without the lock.
+commit_outcome busy(replacement *r, const struct stat *read, const char *backup) {
+  struct stat there;
+  if (fstat(r->in, &there) != 0) {
+    report("fstat");
+    return commit_outcome::FAILED;
+  }
+  if (!unchanged_but_times(&there, read)) return commit_outcome::START_OVER;
+  return update_in_place(r, &there, backup);
+}
+
 // Puts the flushed new copy in place of the file, keeping the previous file
 // as `backup`, unless the file changed since `read`. The name always leads to
-// a whole file: one rename swaps the new copy in, and only then does the
-// kept previous file replace the backup; if that fails the previous file
-// goes back, and if even that fails the new file stays, with a line saying
-// where the previous one is.
+// a whole file. Where the system can exchange two names in one step, the new
+// copy is exchanged with the file, and what came out is checked after the
+// fact (exchanged). Elsewhere the previous file first gets a second name,
+// the file is checked a last time, one rename swaps the new copy in, and only
+// then does the kept previous file replace the backup; if that fails the
+// previous file goes back, and if even that fails the new file stays, with a
+// line saying where the previous one is. That last check leaves a moment in
+// which an edit by a program that takes no lock is lost.
 commit_outcome swap_in(replacement *r, const struct stat *read, const char *backup) {
   struct stat kept, there;
   r->owner = owner_change();
+  if (!r->no_exchange) {
+    // The attributes the file has now, never those of an earlier look.
+    if (!copy_attributes(r->in, read, r->out, &r->owner, false) || !flush(r->out))
+      return commit_outcome::FAILED;
+    if (platform_exchange(r->dir, r->copy.name, r->base)) return exchanged(r, read, backup);
+    if (errno == EBUSY) return busy(r, read, backup);
+    if (!platform_exchange_refused(errno)) {
+      report("rename");
+      return commit_outcome::FAILED;
+    }
+    r->no_exchange = true;
+  }
   if (!keep_previous(r, read, &kept)) return commit_outcome::FAILED;
   // A second link moves the change time: nothing else may have moved.
   if (!unchanged_but_times(&kept, read)) return commit_outcome::START_OVER;
-  // The attributes the file has now, never those of an earlier look.
   if (!copy_attributes(r->in, &kept, r->out, &r->owner, false) || !flush(r->out))
     return commit_outcome::FAILED;
   if (fstatat(r->dir, r->base, &there, AT_SYMLINK_NOFOLLOW) != 0 || !unchanged(&there, &kept))
@@ -123,14 +205,8 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
       report("rename");
       return commit_outcome::FAILED;
     }
-    // The file is a mount point on the same file system after all.
     drop_name(r, &r->kept);
-    if (fstat(r->in, &there) != 0) {
-      report("fstat");
-      return commit_outcome::FAILED;
-    }
-    if (!unchanged_but_times(&there, &kept)) return commit_outcome::START_OVER;
-    return update_in_place(r, &there, backup);
+    return busy(r, &kept, backup);
   }
   disown_name(&r->copy);
   if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {

@@ -59,6 +59,7 @@ struct replacement {
   int turn;            // the lock file on which runs take turns, or -1
   bool lock_itself;    // whether runs take turns on a lock on the file itself
   bool copy_locked;    // whether `in`, and so `out`, are locked (lock_itself)
+  bool no_exchange;    // whether exchanging two names was refused here
   int restarts;        // times the file changed under the run
   int lock_state;      // whether the run waited for the lock, or gave it up
   struct timespec lock_deadline;  // for a lock on the file itself
@@ -152,6 +153,10 @@ lock_result lock_waiting(replacement *r, int fd, const timespec &deadline);
 /// a run ahead may take, or finds that runs lock the file itself. Returns 1,
 /// or 0 after reporting.
 int take_turn(replacement *r);
+
+/// Says that the run gave up waiting for the lock, which the file cannot be
+/// updated without. Returns 0, the failure result.
+int gave_up_without_lock(const replacement *r);
 
 // copies.cc
 

@@ -35,6 +35,11 @@ int lock_unsupported(int error) {
   return error == EBADF || error == ENOLCK || platform_unsupported(error) || error == EINVAL;
 }
 
+int gave_up_without_lock(const replacement *r) {
+  fprintf(stderr, "Gave up waiting for the lock on %s\n", r->shown);
+  return 0;
+}
+
 // Takes the exclusive lock on `fd`, waiting for another holder until
 // `deadline`, and saying once that it waits. FAILED is reported.
 lock_result lock_waiting(replacement *r, int fd, const timespec &deadline) {
@@ -126,8 +131,7 @@ int take_turn(replacement *r) {
       case lock_result::UNSUPPORTED:
         break;
       case lock_result::TIMED_OUT:
-        fprintf(stderr, "Gave up waiting for the lock on %s\n", r->shown);
-        ok = 0;
+        ok = gave_up_without_lock(r);
         break;
       case lock_result::FAILED:
         ok = 0;

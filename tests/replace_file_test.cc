@@ -179,9 +179,13 @@ void lock_file_linked(const std::string &hosts) {
 // EBUSY from the swap makes the update go in place, as for a mounted file.
 const fault_case FAULT_CASES[] = {
     {"fsync", "fsync:1:5", "$Afsync: Input/output error\n$U", UNTOUCHED},
-    {"rename", "rename:1:13", "$Arename: Permission denied\n$U", UNTOUCHED},
-    {"link", "link:1:5", "$Alink: Input/output error\n$U", UNTOUCHED},
-    {"no_links_no_rename", "link:1:1,rename:2:5", "$Arename: Input/output error\n$U", UNTOUCHED},
+    {"rename", "renameat2:1:EACCES", "$Arename: Permission denied\n$U", UNTOUCHED},
+    {"rename_backup", "rename@hosts.old:1:EIO", "$Arename: Input/output error\n$U", UNTOUCHED},
+    {"exchange_refused", "renameat2:1:EINVAL", "$A", UPDATE},
+    {"exchange_refused_rename", "renameat2:1:EINVAL,rename:1:EACCES", "$Arename: Permission denied\n$U",
+     UNTOUCHED},
+    {"link", "renameat2:1:EINVAL,link:1:EIO", "$Alink: Input/output error\n$U", UNTOUCHED},
+    {"no_links_no_rename", "renameat2:1:EINVAL,link:1:EPERM,rename@hosts.old:1:EIO", "$Arename: Input/output error\n$U", UNTOUCHED},
     {"backup_is_directory", "", "rename: Is a directory\n$U", UNTOUCHED, false, backup_is_directory},
     {"flock", "flock:1:5", "flock: Input/output error\n$U", UNTOUCHED},
     {"attribute_refused", "fsetxattr:1:95", "$Afsetxattr: Operation not supported\n$U", UNTOUCHED, false,
@@ -193,21 +197,21 @@ const fault_case FAULT_CASES[] = {
     // Every look finds the file changed: the run gives up, saying so.
     {"restart_bound", "fsync:*:run", "$A$H kept changing during the update\n$U", UNTOUCHED, false,
      nullptr, nullptr, "touch \"$H\""},
-    {"in_place_write", "rename:1:16,ftruncate:1:5",
+    {"in_place_write", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
      "$Aftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true},
-    {"in_place_entry_mid_file", "rename:1:16,ftruncate:1:5",
+    {"in_place_entry_mid_file", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
      "$Mftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true,
      nullptr, EARLIER.c_str()},
-    {"in_place_no_room", "rename:1:16,fallocate:1:28", "$Afallocate: No space left on device\n$U",
+    {"in_place_no_room", "renameat2:1:EBUSY,fallocate:1:ENOSPC", "$Afallocate: No space left on device\n$U",
      UNTOUCHED, true},
-    {"in_place_write_back", "rename:1:16,pwrite:2:5,pwrite:3:5",
+    {"in_place_write_back", "renameat2:1:EBUSY,pwrite@hosts:*:EIO",
      "$Awrite: Input/output error\nwrite: Input/output error\n$U"
      "$H may be damaged; its previous contents are in $H.old\n", DAMAGED, true},
-    {"in_place", "rename:1:16", "$A", UPDATE, true},
+    {"in_place", "renameat2:1:EBUSY", "$A", UPDATE, true},
     {"no_locks", "flock:1:37", "$A", UPDATE},
-    {"no_links", "link:1:1", "$A", UPDATE},
+    {"no_links", "renameat2:1:EINVAL,link:1:EPERM", "$A", UPDATE},
     {"no_random_bytes", "getrandom:*:11", "$A", UPDATE},
-    {"directory_sync", "fsync:2:5", "$Afsync: Input/output error\n", UPDATE},
+    {"directory_sync", "fsync@*/:1:EIO", "$Afsync: Input/output error\n", UPDATE},
     {"copy_private_while_written", "write:1:run", "$A", UPDATE, false, open_to_all, nullptr,
      "stat -c %a \"$H\"?????? >\"$W/seen\"", "600\n"},
     {"inherited_acl", "", "$A", UPDATE, false, inheriting_acl},
@@ -278,7 +282,7 @@ TEST_F(Replacement, SignalWaitsForTheUpdate) {
 // A signal that came during an update that then failed takes effect only
 // once the failure and what it left have been said.
 TEST_F(Replacement, FailureReportedBeforeTheSignal) {
-  int status = update("fsync:1:sleep1,rename:1:EIO", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });
+  int status = update("fsync:1:sleep1,renameat2:1:EIO", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   EXPECT_EQ(err, shown("$Arename: Input/output error\n$U"));
   EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), ORIGINAL + OLDER + ".hosts.lock hosts hosts.old ");
@@ -287,14 +291,19 @@ TEST_F(Replacement, FailureReportedBeforeTheSignal) {
 // In place, the backup holds the contents being replaced before the first
 // byte of the file changes: a run killed then leaves them there.
 TEST_F(Replacement, KilledInPlaceLeavesTheBackup) {
-  int status = update("rename:1:16,pwrite:2:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  int status = update("renameat2:1:EBUSY,pwrite@hosts:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
   EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
 }
 
-TEST_F(Replacement, NoLinksKeepTheFileThereDuringTheSwap) {
-  update("link:1:1,rename:1:sleep2", nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL); });
-  EXPECT_EQ(slurp(hosts), UPDATED);
+// Up to the one call that swaps it, exchanging or renaming, the file is whole.
+TEST_F(Replacement, FileThereUpToTheSwap) {
+  for (const char *faults : {"renameat2:1:sleep2", "renameat2:1:EINVAL,link:1:EPERM,rename:1:sleep2"}) {
+    std::ofstream(hosts) << ORIGINAL;
+    update(faults, nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL) << faults; });
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
+              UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ") << faults;
+  }
 }
 
 // The directory swapped for a link elsewhere: the file found is updated.
@@ -311,20 +320,30 @@ TEST_F(Replacement, DirectoryReplacedMeanwhile) {
 // starts over, keeping what was done, and announces its entry once.
 TEST_F(Replacement, FileChangedMeanwhile) {
   const struct {
-    const char *change, *after;
+    const char *faults, *change, *after;
     mode_t mode;
   } changes[] = {
-      {"printf 'new\\n' >\"$H.new\" && chmod 0604 \"$H.new\" && mv \"$H.new\" \"$H\"", "new\n", 0604},
-      {"echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
-      {"chmod 0600 \"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\n", 0600},
+      {"fsync:1:run", "printf 'new\\n' >\"$H.new\" && chmod 0604 \"$H.new\" && mv \"$H.new\" \"$H\"",
+       "new\n", 0604},
+      {"fsync:1:run", "echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
+      {"fsync:1:run", "chmod 0600 \"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\n", 0600},
+      // Right before the exchange, after every look: found in what it took out.
+      {"renameat2:1:run", "echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n",
+       0640},
+      {"renameat2:1:run", "printf 'new\\n' >\"$H.new\" && mv \"$H.new\" \"$H\"", "new\n", 0644},
+      // The same size, mode and owner: only the times tell.
+      {"write:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      {"renameat2:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
   };
   for (const auto &c : changes) {
     std::ofstream(hosts) << ORIGINAL;
     chmod(hosts.c_str(), 0640);
-    update("fsync:1:run", nullptr, nullptr, c.change);
+    update(c.faults, nullptr, nullptr, c.change);
     struct stat st;
     ASSERT_EQ(stat(hosts.c_str(), &st), 0);
-    EXPECT_EQ(err, shown("$A")) << c.change;
+    EXPECT_EQ(err, shown("$A")) << c.faults << ' ' << c.change;
     EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
               c.after + ENTRY + c.after + ".hosts.lock hosts hosts.old ") << c.change;
     EXPECT_EQ(st.st_mode & 07777, c.mode) << c.change;
