@@ -92,11 +92,14 @@ int make_copy(replacement *r, owned_name *n, const struct stat *st, bool in_plac
 // second link where the file system allows one, otherwise a flushed copy.
 // Stores how the file is then in `now`. Returns 1, or 0 after reporting.
 int keep_previous(replacement *r, const struct stat *st, struct stat *now) {
-  if (make_name(r, &r->kept, link_previous) == -1) {
+  if (make_known_name(r, &r->kept, JOURNAL_KEPT, st, r->in, link_previous) == -1) {
     if (r->kept.name == nullptr) return 0;
     if (!link_refused(errno)) return report("link");
     int fd = make_copy(r, &r->kept, st, false);
     if (fd == -1) return 0;
+    // Whole and flushed: the copy can now stand for the previous file.
+    struct stat copy;
+    if (fstat(fd, &copy) == 0) journal_name(r, &r->kept, JOURNAL_KEPT, &copy, fd);
     close(fd);
   }
   return fstat(r->in, now) == 0 || report("fstat");

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "file_io.h"
@@ -15,12 +16,43 @@ namespace replacing {
 
 namespace {
 
-// Writes the contents of `from` over `fd` and cuts it to their length.
-// Returns 1, or 0 after reporting the failure.
-int overwrite(int fd, int from) {
+// How much of each file first_difference reads at a time.
+constexpr size_t COMPARE_BLOCK = 128 << 10;
+
+// Writes the contents of `from` from offset `at` on over the same offsets of
+// `fd` and cuts it to their length: what lies before `at` is the same in
+// both. Returns 1, or 0 after reporting the failure.
+int overwrite(int fd, int from, off_t at) {
   struct stat st;
-  return (fstat(from, &st) == 0 || report("fstat")) && copy_contents(from, fd) &&
+  return (fstat(from, &st) == 0 || report("fstat")) && copy_contents_from(from, fd, at) &&
          (ftruncate(fd, st.st_size) == 0 || report("ftruncate")) && flush(fd);
+}
+
+// Finds the first offset at which the contents of `a` and `b` differ, or
+// where the shorter ends. Returns it, or -1 after reporting.
+off_t first_difference(int a, int b) {
+  char *one = static_cast<char *>(malloc(2 * COMPARE_BLOCK));
+  if (one == nullptr) {
+    report("malloc");
+    return -1;
+  }
+  char *two = one + COMPARE_BLOCK;
+  off_t at = 0;
+  for (;;) {
+    ssize_t got_a = pread(a, one, COMPARE_BLOCK, at), got_b = pread(b, two, COMPARE_BLOCK, at);
+    if (got_a == -1 || got_b == -1) {
+      if (errno == EINTR) continue;
+      report("read");
+      at = -1;
+      break;
+    }
+    size_t same = 0, length = static_cast<size_t>(got_a < got_b ? got_a : got_b);
+    while (same < length && one[same] == two[same]) ++same;
+    at += static_cast<off_t>(same);
+    if (same < length || got_a != got_b || length == 0) break;
+  }
+  free(one);
+  return at;
 }
 
 }  // namespace
@@ -76,11 +108,19 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
     return commit_outcome::FAILED;
   }
   if (!unchanged(&now, &reserved)) return commit_outcome::START_OVER;
-  if (overwrite(fd, r->out)) return commit_outcome::REPLACED;
-  if (overwrite(fd, *copy))
+  // Only what changes is written, so that a kill or a reader can meet no
+  // damage before that point; for an appended entry, only the new tail.
+  off_t at = first_difference(*copy, r->out);
+  struct stat kept;
+  if (at == -1 || fstatat(r->dir, backup, &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !journal_rewrite(r, &kept, backup))
+    return at == -1 ? commit_outcome::FAILED : (report("fstat"), commit_outcome::FAILED);
+  if (overwrite(fd, r->out, at)) return commit_outcome::REPLACED;
+  if (overwrite(fd, *copy, at))
     fprintf(stderr, "Wrote the previous contents back to %s\n", r->shown);
   else
-    r->remains->damaged = escape_text(r->target);
+    // The next run puts the previous contents back from the backup.
+    r->journal_kept = true, r->remains->damaged = escape_text(r->target);
   return commit_outcome::FAILED;
 }
 

@@ -57,8 +57,6 @@ char *shown_beside(const replacement *r, const char *name) {
   return shown;
 }
 
-namespace {
-
 // Adds `name`, which the run made and could not remove, to what it tells.
 void note_left(replacement *r, const char *name) {
   char *shown = shown_beside(r, name);
@@ -73,8 +71,6 @@ void note_left(replacement *r, const char *name) {
   }
   free(shown);
 }
-
-}  // namespace
 
 // The name is the run's no longer: it was put in place or handed over.
 void disown_name(owned_name *n) { n->owned = false; }
@@ -122,20 +118,28 @@ void fill_unique(char *six) {
 // does, but beside the file that was read whatever has become of its path).
 // Returns what the last attempt returned: -1, with errno set, when none
 // succeeded; otherwise the run owns the name.
-int make_name(replacement *r, owned_name *n,
-              int (*attempt)(const replacement *, const char *)) {
+int make_known_name(replacement *r, owned_name *n, const char *kind, const struct stat *known,
+                    int fd, int (*attempt)(const replacement *, const char *)) {
   free(n->name);
   n->name = joined(r->base, "XXXXXX");
+  n->entry = -1;
   if (n->name == nullptr) return -1;
   char *six = n->name + strlen(n->name) - 6;
   int result = -1;
   for (int tries = 0; tries < NAME_TRIES; ++tries) {
     fill_unique(six);
+    // Named before it exists, so that no kill leaves it unnamed.
+    journal_name(r, n, kind, known, fd);
     result = attempt(r, n->name);
     if (result != -1 || errno != EEXIST) break;
   }
   n->owned = result != -1;
   return result;
+}
+
+int make_name(replacement *r, owned_name *n,
+              int (*attempt)(const replacement *, const char *)) {
+  return make_known_name(r, n, JOURNAL_MADE, nullptr, -1, attempt);
 }
 
 namespace {
@@ -153,6 +157,8 @@ int create_file(const replacement *r, const char *name) {
 int create_unique(replacement *r, owned_name *n) {
   int fd = make_name(r, n, create_file);
   if (fd == -1 && n->name != nullptr) perror("mkstemp");
+  struct stat st;
+  if (fd != -1 && fstat(fd, &st) == 0) journal_name(r, n, JOURNAL_MADE, &st, fd);
   return fd;
 }
 

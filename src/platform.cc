@@ -395,6 +395,32 @@ int platform_exchange(int dir, const char *a, const char *b) {
 #endif
 }
 
+uintmax_t platform_birth(int dir, const char *name) {
+  uintmax_t seconds = 0, nanoseconds = 0;
+#if defined(__linux__) && defined(__GLIBC__) && defined(STATX_BTIME)
+  struct statx st;
+  int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+  if (statx(dir, name, flags, STATX_BTIME, &st) != 0 || (st.stx_mask & STATX_BTIME) == 0) return 0;
+  seconds = static_cast<uintmax_t>(st.stx_btime.tv_sec);
+  nanoseconds = st.stx_btime.tv_nsec;
+#elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__APPLE__)
+  struct stat st;
+  if ((*name == '\0' ? fstat(dir, &st) : fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) return 0;
+#if defined(__APPLE__)
+  const timespec &birth = st.st_birthtimespec;
+#else
+  const timespec &birth = st.st_birthtim;
+#endif
+  if (birth.tv_sec <= 0) return 0;
+  seconds = static_cast<uintmax_t>(birth.tv_sec);
+  nanoseconds = static_cast<uintmax_t>(birth.tv_nsec);
+#else
+  (void)dir;
+  (void)name;
+#endif
+  return seconds * 1000000000U + nanoseconds;
+}
+
 int platform_exchange_refused(int error) {
   return error == EINVAL || error == ENOSYS || platform_unsupported(error);
 }

@@ -56,6 +56,12 @@ int platform_exchange(int dir, const char *a, const char *b);
 /// here, rather than that this one failed.
 int platform_exchange_refused(int error);
 
+/// When the file `name` in directory `dir` (or, for an empty `name`, the
+/// file open as `dir`) was created, in nanoseconds, without following a
+/// link: statx on Linux, the birth time of BSD and macOS. Returns 0 where the
+/// system or file system does not say.
+uintmax_t platform_birth(int dir, const char *name);
+
 /// Whether `error` says that an operation is not supported: ENOTSUP and
 /// EOPNOTSUPP are the same value on Linux only.
 int platform_unsupported(int error);

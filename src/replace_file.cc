@@ -119,22 +119,22 @@ int exchange_back(replacement *r) {
     return 0;
   // The kept name leads to the new copy again, to be removed with it.
   free(r->copy.name);
-  r->copy = {r->kept.name, true};
-  r->kept = {nullptr, false};
+  r->copy = {r->kept.name, true, -1};
+  r->kept = {nullptr, false, -1};
   return 1;
 }
 
 // After the new copy was exchanged with the file: what came out of place,
-// now under the copy's name, becomes `backup` if it is the file as it was
+// now under the copy's name (the journal's `entry`), becomes `backup` if it is the file as it was
 // read; otherwise another program changed it after the last look, and it
 // goes back in place, for the run to start over on it. Where the backup
 // cannot be had, the update is undone, and if even that fails the new file
 // stays, with a line saying where the previous one is.
-commit_outcome exchanged(replacement *r, const struct stat *read, const char *backup) {
+commit_outcome exchanged(replacement *r, const struct stat *read, const char *backup,
+                         off_t entry) {
   // The only name of the previous file, never to be removed.
-  free(r->kept.name);
-  r->kept = {r->copy.name, false};
-  r->copy = {nullptr, false};
+  r->kept = {r->copy.name, false, entry};
+  r->copy = {nullptr, false, -1};
   struct stat swapped;
   if (fstatat(r->dir, r->kept.name, &swapped, AT_SYMLINK_NOFOLLOW) != 0 ||
       !is_file_read(&swapped, read)) {
@@ -185,7 +185,14 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
     // The attributes the file has now, never those of an earlier look.
     if (!copy_attributes(r->in, read, r->out, &r->owner, false) || !flush(r->out))
       return commit_outcome::FAILED;
-    if (platform_exchange(r->dir, r->copy.name, r->base)) return exchanged(r, read, backup);
+    // Should the run end now, the name will lead to the previous file, to
+    // become the backup.
+    free(r->kept.name);
+    r->kept = {nullptr, false, -1};
+    owned_name swapped_out = {r->copy.name, false, -1};
+    journal_name(r, &swapped_out, JOURNAL_KEPT, read, r->in);
+    if (platform_exchange(r->dir, r->copy.name, r->base))
+      return exchanged(r, read, backup, swapped_out.entry);
     if (errno == EBUSY) return busy(r, read, backup);
     if (!platform_exchange_refused(errno)) {
       report("rename");
@@ -259,6 +266,7 @@ void drop_copies(replacement *r) {
 // stay held until the caller has said what happened (forget_remains).
 void clean_up(replacement *r) {
   drop_copies(r);
+  end_journal(r);
   if (r->turn != -1) close(r->turn);
   r->turn = -1;
   if (r->dir != -1) close(r->dir);

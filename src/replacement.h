@@ -36,6 +36,7 @@ constexpr int LOCK_GIVEN_UP = 2;
 struct owned_name {
   char *name;  // from malloc; null until made
   bool owned;
+  off_t entry;  // where the journal names it, or -1
 };
 
 /// The owner and permission bits that the new file could not keep; none while
@@ -65,6 +66,8 @@ struct replacement {
   struct timespec lock_deadline;  // for a lock on the file itself
   struct stat read;    // the file as it was when its contents were read
   owner_change owner;
+  off_t journal_end;    // the length of the journal in the lock file
+  bool journal_kept;    // whether the journal must outlast the run
   replacement_remains *remains;
 };
 
@@ -103,6 +106,9 @@ char *beside(const char *path, const char *name);
 /// memory from malloc, or null after reporting the failure.
 char *shown_beside(const replacement *r, const char *name);
 
+/// Adds `name`, which the run made and could not remove, to what it tells.
+void note_left(replacement *r, const char *name);
+
 /// The name is the run's no longer: it was put in place or handed over.
 void disown_name(owned_name *n);
 
@@ -117,6 +123,11 @@ void drop_name(replacement *r, owned_name *n);
 /// Returns what the last attempt returned: -1, with errno set, when none
 /// succeeded; otherwise the run owns the name.
 int make_name(replacement *r, owned_name *n, int (*attempt)(const replacement *, const char *));
+
+/// Makes `n` as make_name does with `attempt`, a second name of the file that
+/// `known` describes, open as `fd`, naming it in the journal as `kind` first.
+int make_known_name(replacement *r, owned_name *n, const char *kind, const struct stat *known,
+                    int fd, int (*attempt)(const replacement *, const char *));
 
 /// Creates a new file `n`, open to its owner alone, in the held directory.
 /// Returns the descriptor, open for reading and writing, or -1 after
@@ -157,6 +168,31 @@ int take_turn(replacement *r);
 /// Says that the run gave up waiting for the lock, which the file cannot be
 /// updated without. Returns 0, the failure result.
 int gave_up_without_lock(const replacement *r);
+
+/// The kinds of journal entries: a file the run made, to be removed if it is
+/// still that file; a file that holds the previous contents, to become the
+/// backup once the file is another; an in-place rewrite under way, whose
+/// backup holds the contents from before it.
+constexpr const char JOURNAL_MADE[] = "made";
+constexpr const char JOURNAL_KEPT[] = "kept";
+constexpr const char JOURNAL_REWRITE[] = "rewrite";
+
+/// Names `n`, which the run made or is about to make, in the journal as
+/// `kind`, with the identity of the file `st` describes, open as `fd` (none
+/// yet when null and -1), in its own entry, written over when it is named
+/// again. Does nothing where runs take no turns on a lock file.
+void journal_name(replacement *r, owned_name *n, const char *kind, const struct stat *st, int fd);
+
+/// Says in the journal that the file is about to be rewritten in place, its
+/// previous contents in the backup that `backup` describes, and makes that
+/// durable before the first byte changes: `backup_name` in the held
+/// directory. Returns 1, or 0 after reporting.
+int journal_rewrite(replacement *r, const struct stat *backup, const char *backup_name);
+
+/// Leaves the journal empty at the end of the run, unless it must outlast
+/// the run: a rewrite in place that failed to write back, or a dead run's
+/// business that could not be finished.
+void end_journal(replacement *r);
 
 // copies.cc
 

@@ -71,6 +71,7 @@ class Replacement : public ::testing::Test {
   int update(const char *faults, const std::function<void()> &before = nullptr,
              const std::function<void(pid_t)> &meanwhile = nullptr, const char *run = nullptr) {
     std::string stalled = work + "/stalled";
+    unlink(stalled.c_str());
     pid_t pid = fork();
     if (pid == 0) {
       dup2(open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
@@ -204,8 +205,8 @@ const fault_case FAULT_CASES[] = {
      nullptr, EARLIER.c_str()},
     {"in_place_no_room", "renameat2:1:EBUSY,fallocate:1:ENOSPC", "$Afallocate: No space left on device\n$U",
      UNTOUCHED, true},
-    {"in_place_write_back", "renameat2:1:EBUSY,pwrite@hosts:*:EIO",
-     "$Awrite: Input/output error\nwrite: Input/output error\n$U"
+    {"in_place_write_back", "renameat2:1:EBUSY,pwrite@hosts:*:EIO,ftruncate@hosts:*:EIO",
+     "$Awrite: Input/output error\nftruncate: Input/output error\n$U"
      "$H may be damaged; its previous contents are in $H.old\n", DAMAGED, true},
     {"in_place", "renameat2:1:EBUSY", "$A", UPDATE, true},
     {"no_locks", "flock:1:37", "$A", UPDATE},
@@ -245,6 +246,9 @@ TEST_P(Faults, KeepTheFileWholeAndItsBackup) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.result == UPDATE)) << status;
   EXPECT_EQ(err, shown(c.report));
   EXPECT_EQ(left(), c.left == nullptr ? ".hosts.lock hosts hosts.old " : c.left);
+  if (c.result != DAMAGED) {
+    EXPECT_EQ(slurp(work + "/etc/.hosts.lock"), "");
+  }
   if (c.seen != nullptr) {
     EXPECT_EQ(slurp(work + "/seen"), c.seen);
   }
@@ -288,12 +292,48 @@ TEST_F(Replacement, FailureReportedBeforeTheSignal) {
   EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), ORIGINAL + OLDER + ".hosts.lock hosts hosts.old ");
 }
 
-// In place, the backup holds the contents being replaced before the first
-// byte of the file changes: a run killed then leaves them there.
-TEST_F(Replacement, KilledInPlaceLeavesTheBackup) {
-  int status = update("renameat2:1:EBUSY,pwrite@hosts:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+// A run killed at any step leaves in the lock file what the next run needs
+// to finish its business: the names it made are removed, the previous file
+// becomes the backup once the new one is in place, and a rewrite in place
+// (here damaged after the kill) is undone from the backup, saying so.
+TEST_F(Replacement, KilledRunFinishedByTheNext) {
+  const struct {
+    const char *faults, *report;
+  } kills[] = {
+      {"fsync:1:sleep5", "$A"},
+      {"renameat2:1:sleep5", "$A"},
+      {"rename@hosts.old:1:sleep5", "$M"},
+      {"renameat2:1:EINVAL,rename:1:sleep5", "$A"},
+      {"renameat2:1:EINVAL,link:1:EPERM,rename:1:sleep5", "$A"},
+      {"renameat2:1:EINVAL,rename@hosts.old:1:sleep5", "$M"},
+      {"renameat2:1:EBUSY,pwrite@hosts:1:sleep5",
+       "Wrote the previous contents of $H back from $H.old: a run ended while it rewrote them\n$A"},
+  };
+  for (const auto &k : kills) {
+    std::ofstream(hosts) << ORIGINAL;
+    int status = update(k.faults, nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << k.faults;
+    if (strstr(k.faults, "pwrite") != nullptr) {
+      EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+      std::ofstream(hosts, std::ios::app) << "half-written";
+    }
+    EXPECT_EQ(update(""), 256) << k.faults;
+    EXPECT_EQ(err, shown(k.report)) << k.faults;
+    EXPECT_EQ(slurp(hosts) + left(), UPDATED + ".hosts.lock hosts hosts.old ") << k.faults;
+    EXPECT_EQ(slurp(work + "/etc/.hosts.lock"), "") << k.faults;
+  }
+}
+
+// A name the dead run made and someone replaced since is not the run's to
+// remove.
+TEST_F(Replacement, KilledRunsNamesReplacedMeanwhile) {
+  update("fsync:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  sh("cd '" + work + "/etc' && for f in hosts??????; do rm \"$f\" && echo mine >\"$f\" && echo \"$f\"; done >../replaced");
+  const std::string replaced = slurp(work + "/replaced");
+  ASSERT_EQ(replaced.size(), 12u);
+  EXPECT_EQ(update(""), 256);
+  EXPECT_EQ(slurp(work + "/etc/" + replaced.substr(0, 11)), "mine\n");
+  EXPECT_EQ(slurp(hosts), UPDATED);
 }
 
 // Up to the one call that swaps it, exchanging or renaming, the file is whole.
