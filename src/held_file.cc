@@ -20,88 +20,28 @@ namespace {
 // follows at most 40.
 constexpr int LINK_HOPS = 40;
 
-// Opens directory `name` relative to `at`. A directory that may be searched
-// but not read is still held, by a descriptor that cannot be synced.
+// Opens directory `name` relative to `at`, never through a link. A
+// directory that may be searched but not read is still held, by a
+// descriptor that cannot be synced.
 int open_directory(int at, const char *name) {
-  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd == -1 && errno == EACCES) fd = platform_open_searchable(at, name);
   return fd;
 }
 
-// Reads symbolic link `name` in `dir` into memory from malloc, or returns null.
+// Reads symbolic link `name` in `dir` into memory from malloc, or returns
+// null with errno set.
 char *read_link(int dir, const char *name) {
   char *text = static_cast<char *>(malloc(PATH_MAX));
   if (text == nullptr) return nullptr;
   ssize_t length = readlinkat(dir, name, text, PATH_MAX);
   if (length <= 0 || length >= PATH_MAX) {
+    if (length >= 0) errno = length == 0 ? ENOENT : ENAMETOOLONG;
     free(text);
     return nullptr;
   }
   text[length] = '\0';
   return text;
-}
-
-// What find_entry found.
-enum class entry { FOUND, ABSENT, FAILED };
-
-// Finds and holds the directory entry through which the kernel reached the
-// file `opened`: the directory part of `path` is opened by the kernel (magic
-// links such as /proc/PID/root lead where they lead), and a symbolic link as
-// the last component is read and resolved from the directory that holds it,
-// hop by hop. FOUND sets r->dir, r->target and r->base. ABSENT: no link text
-// leads to that file (a /proc/PID/fd link, or a path changed meanwhile).
-// FAILED: reported.
-entry find_entry(replacement *r, const char *path, const struct stat *opened) {
-  char *text = strdup(path), *target = strdup(path);
-  int dir = AT_FDCWD;
-  entry found = text == nullptr || target == nullptr ? entry::FAILED : entry::ABSENT;
-  if (found == entry::FAILED) perror("malloc");
-  for (int hop = 0; found == entry::ABSENT && hop <= LINK_HOPS; ++hop) {
-    char *slash = strrchr(text, '/');
-    const char *name = slash == nullptr ? text : slash + 1;
-    int next;
-    if (slash == nullptr) {
-      next = open_directory(dir, ".");
-    } else {
-      char after = slash[1];
-      slash[1] = '\0';
-      next = open_directory(dir, text);
-      slash[1] = after;
-    }
-    if (dir != AT_FDCWD) close(dir);
-    dir = next;
-    if (dir == -1) {
-      found = entry::FAILED;
-      perror("open");
-      break;
-    }
-    struct stat at;
-    if (*name == '\0' || fstatat(dir, name, &at, AT_SYMLINK_NOFOLLOW) != 0) break;
-    if (!S_ISLNK(at.st_mode)) {
-      if (same_file(&at, opened)) found = entry::FOUND;
-      break;
-    }
-    char *link = read_link(dir, name);
-    char *link_target = link == nullptr ? nullptr
-                        : link[0] == '/' ? strdup(link)
-                                         : beside(target, link);
-    free(text);
-    free(target);
-    text = link;
-    target = link_target;
-    if (text == nullptr || target == nullptr) break;
-  }
-  free(text);
-  if (found != entry::FOUND) {
-    if (dir != AT_FDCWD && dir != -1) close(dir);
-    free(target);
-    return found;
-  }
-  r->dir = dir;
-  r->target = target;
-  const char *slash = strrchr(target, '/');
-  r->base = slash == nullptr ? target : slash + 1;
-  return found;
 }
 
 // Refuses what is not a regular file: devices, FIFOs and sockets never end,
@@ -116,44 +56,199 @@ int regular_file(const replacement *r, const struct stat *st) {
   return 0;
 }
 
-// Reports a failure to open `path`: a socket, or a device without a driver,
-// cannot be opened at all, and is what it is.
-int open_failed(const replacement *r, const char *path) {
-  int error = errno;
+// A path being walked, as systemd's chase() walks it with CHASE_SAFE.
+struct walk {
+  int dir;             // the directory reached so far
+  struct stat dir_st;  // that directory
+  char *where;         // its path as text, empty or ending in a slash
+  char *todo;          // what is left of the path
+  int hops;            // symbolic links followed so far
+};
+
+// Whether the step from `from` to `to`, owned by other users, is one that a
+// user other than root could have planted: a directory or link of one user
+// leading to what another owns.
+int unsafe_step(const struct stat *from, const struct stat *to) {
+  return from->st_uid != 0 && from->st_uid != to->st_uid;
+}
+
+// Refuses the path, for that step. Returns 0, the failure result.
+int refuse_step(const replacement *r, const struct stat *from, const struct stat *to) {
+  fprintf(stderr, "Refusing %s: its path steps from what user %lu owns to what user %lu owns\n",
+          r->shown, static_cast<unsigned long>(from->st_uid), static_cast<unsigned long>(to->st_uid));
+  return 0;
+}
+
+// Goes on from directory `fd`, which `st` describes, with `where` as its
+// path. Returns 1, or 0 after reporting.
+int enter(walk *w, int fd, const struct stat *st, char *where) {
+  if (w->dir != -1) close(w->dir);
+  free(w->where);
+  w->dir = fd;
+  w->dir_st = *st;
+  w->where = where;
+  return fd != -1 && where != nullptr;
+}
+
+// Starts the walk again at the root directory, as an absolute link does,
+// coming from `from`. Returns 1, or 0 after reporting.
+int restart_at_root(const replacement *r, walk *w, const struct stat *from) {
+  int fd = open_directory(AT_FDCWD, "/");
   struct stat st;
-  if (error == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
-    return regular_file(r, &st);
-  errno = error;
-  // The tool names every failure to open the hosts file "fopen".
-  return report("fopen");
+  if (fd == -1 || fstat(fd, &st) != 0) {
+    if (fd != -1) close(fd);
+    return report("open");
+  }
+  if (unsafe_step(from, &st)) {
+    close(fd);
+    return refuse_step(r, from, &st);
+  }
+  return enter(w, fd, &st, strdup("/"));
+}
+
+// Follows the symbolic link `name`, which `st` describes, in the walk's
+// directory, `rest` being what follows it: its text takes its place.
+// Returns 1, or 0 after reporting.
+int follow_link(const replacement *r, walk *w, const char *name, const struct stat *st,
+                const char *rest) {
+  if (++w->hops > LINK_HOPS) {
+    errno = ELOOP;
+    return report("fopen");
+  }
+  char *text = read_link(w->dir, name);
+  if (text == nullptr) return report("fopen");
+  char *todo = *rest == '\0' ? text : joined(text, "/");
+  char *whole = todo == nullptr || *rest == '\0' ? todo : joined(todo, rest);
+  if (todo != text) free(text);
+  if (whole != todo) free(todo);
+  free(w->todo);
+  w->todo = whole;
+  if (whole == nullptr) return 0;
+  return whole[0] != '/' || restart_at_root(r, w, st);
+}
+
+// Opens the file `name` that `st` describes in the walk's directory, the
+// last step. Returns 1 with r->in, r->dir, r->target and r->base, or 0 after
+// reporting.
+int open_found(replacement *r, walk *w, const char *name, const struct stat *st) {
+  if (!regular_file(r, st)) return 0;
+  r->in = openat(w->dir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (r->in == -1) return report("fopen");
+  r->target = joined(w->where, name);
+  if (r->target == nullptr) return 0;
+  r->dir = w->dir;
+  w->dir = -1;
+  const char *slash = strrchr(r->target, '/');
+  r->base = slash == nullptr ? r->target : slash + 1;
+  return 1;
+}
+
+// Takes the next step of the walk. Returns 1 to go on, 0 after reporting,
+// and sets *found once r->in is open.
+int step(replacement *r, walk *w, bool *found) {
+  char *name = w->todo;
+  while (*name == '/') ++name;
+  if (*name == '\0') {
+    // The path ends in a directory: the file is that directory.
+    errno = EISDIR;
+    return report("read");
+  }
+  char *slash = strchr(name, '/');
+  if (slash != nullptr) *slash = '\0';
+  const char *rest = slash == nullptr ? "" : slash + 1;
+  bool last = slash == nullptr;
+  struct stat st;
+  int ok = 1;
+  if (strcmp(name, ".") == 0) {
+    // Nothing to step over.
+  } else if (fstatat(w->dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    ok = report("fopen");
+  } else if (unsafe_step(&w->dir_st, &st)) {
+    ok = refuse_step(r, &w->dir_st, &st);
+  } else if (S_ISLNK(st.st_mode) && platform_kernel_links(w->dir)) {
+    // A link of the system's own (/proc/PID/root) leads where the system
+    // says, which no text tells.
+    int fd = last ? -1 : openat(w->dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat next;
+    if (last) {
+      fprintf(stderr, "Unable to find the directory that holds %s\n", r->shown);
+      ok = 0;
+    } else if (fd == -1 || fstat(fd, &next) != 0) {
+      ok = report("fopen");
+    } else if (unsafe_step(&st, &next)) {
+      ok = refuse_step(r, &st, &next);
+    } else {
+      char *where = joined(w->where, name), *entered = where == nullptr ? nullptr : joined(where, "/");
+      free(where);
+      ok = enter(w, fd, &next, entered);
+      fd = -1;
+    }
+    if (fd != -1) close(fd);
+  } else if (S_ISLNK(st.st_mode)) {
+    char *tail = strdup(rest);
+    ok = tail != nullptr && follow_link(r, w, name, &st, tail);
+    free(tail);
+    return ok;
+  } else if (last) {
+    ok = open_found(r, w, name, &st);
+    *found = ok;
+  } else if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    ok = report("fopen");
+  } else {
+    int fd = open_directory(w->dir, name);
+    struct stat next;
+    if (fd == -1 || fstat(fd, &next) != 0) {
+      ok = report("open");
+      if (fd != -1) close(fd);
+    } else if (unsafe_step(&w->dir_st, &next)) {
+      close(fd);
+      ok = refuse_step(r, &w->dir_st, &next);
+    } else {
+      char *where = joined(w->where, name), *entered = where == nullptr ? nullptr : joined(where, "/");
+      free(where);
+      ok = enter(w, fd, &next, entered);
+    }
+  }
+  if (ok && !*found) {
+    char *todo = strdup(rest);
+    free(w->todo);
+    w->todo = todo;
+    ok = todo != nullptr;
+  }
+  return ok;
 }
 
 }  // namespace
 
-// Opens the file that `path` names and finds its directory entry. A path
-// that leads elsewhere by the time its entry is looked up was changed
-// meanwhile (another run renamed its copy over the file, say) and is opened
-// again; one that keeps leading to the same file that no entry leads to
-// cannot be updated. Returns 1 with r->in open, or 0 after reporting.
+// Walks `path` as the kernel would, but a step from a directory or link that
+// a user other than root owns to something that another user owns is
+// refused: root follows no link another user planted. Each step opens the
+// next directory without following links, so the walk ends holding the
+// directory that holds the file, whatever becomes of the path meanwhile.
+// Returns 1 with r->in open, or 0 after reporting.
 int open_and_find(replacement *r, const char *path) {
-  struct stat last = {};
-  for (bool again = false;; again = true) {
-    r->in = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (r->in == -1) return open_failed(r, path);
+  walk w = {-1, {}, nullptr, strdup(path), 0};
+  int ok = w.todo != nullptr;
+  if (ok && path[0] != '/') {
+    int fd = open_directory(AT_FDCWD, ".");
     struct stat st;
-    if (fstat(r->in, &st) != 0) return report("fstat");
-    if (!regular_file(r, &st)) return 0;
-    entry found = find_entry(r, path, &st);
-    if (found != entry::ABSENT) return found == entry::FOUND;
-    if (again && same_file(&st, &last)) {
-      fprintf(stderr, "Unable to find the directory that holds %s\n", r->shown);
-      return 0;
+    if (fd != -1 && fstat(fd, &st) == 0) {
+      ok = enter(&w, fd, &st, strdup(""));
+    } else {
+      ok = report("open");
+      if (fd != -1) close(fd);
     }
-    if (again && !may_start_over(r)) return 0;
-    last = st;
-    close(r->in);
-    r->in = -1;
+  } else if (ok) {
+    struct stat none = {};
+    ok = restart_at_root(r, &w, &none);
   }
+  bool found = false;
+  while (ok && !found) ok = step(r, &w, &found);
+  if (w.dir != -1) close(w.dir);
+  free(w.where);
+  free(w.todo);
+  return ok;
 }
 
 // Opens the file that r->base names in the held directory afresh, for the

@@ -37,6 +37,7 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #if defined(__linux__)
 #include <sys/random.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #endif
 #if !defined(__linux__) && defined(IP_RECVIF)
 #include <net/if_dl.h>
@@ -437,14 +438,26 @@ int platform_random(void *out, size_t length) {
 
 int platform_open_searchable(int at, const char *name) {
 #ifdef O_PATH
-  return openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 #elif defined(O_SEARCH)
-  return openat(at, name, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+  return openat(at, name, O_SEARCH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 #else
   (void)at;
   (void)name;
   errno = EACCES;
   return -1;
+#endif
+}
+
+int platform_kernel_links(int dir) {
+#if defined(__linux__)
+  // PROC_SUPER_MAGIC, from <linux/magic.h>.
+  constexpr long PROC_FILE_SYSTEM = 0x9fa0;
+  struct statfs st;
+  return fstatfs(dir, &st) == 0 && static_cast<long>(st.f_type) == PROC_FILE_SYSTEM;
+#else
+  (void)dir;
+  return 0;
 #endif
 }
 

@@ -70,10 +70,16 @@ int platform_unsupported(int error);
 /// 1, or 0 when the system has none to give yet (early at boot).
 int platform_random(void *out, size_t length);
 
-/// Opens directory `name` relative to `at` for use as a directory descriptor
-/// only, where the system allows that without read permission. Returns the
+/// Opens directory `name` relative to `at`, not through a link, for use as a
+/// directory descriptor only, where the system allows that without read
+/// permission. Returns the
 /// descriptor, or -1 with errno set.
 int platform_open_searchable(int at, const char *name);
+
+/// Whether the symbolic links in directory `dir` are the system's own, which
+/// lead where the system says rather than where their text does (Linux's
+/// /proc, whose PID/root leads into another process's mounts).
+int platform_kernel_links(int dir);
 
 /// Whether `name` in directory `dir` is known to be a mount of its own (a
 /// file bind-mounted over its name) where its device number does not say

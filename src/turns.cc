@@ -18,7 +18,7 @@
 // the file, whatever the journal holds.
 #include <errno.h>
 #include <fcntl.h>
-#include <inttypes.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,8 +56,9 @@ constexpr const char NO_NAME[] = "------";
 int write_entry(const replacement *r, off_t at, const char *kind, const char *six, uintmax_t a,
                 uintmax_t b, uintmax_t birth) {
   char entry[JOURNAL_ENTRY + 1];
-  snprintf(entry, sizeof entry, "%-7s %.6s %20" PRIuMAX " %20" PRIuMAX " %20" PRIuMAX "\n", kind,
-           six, a, b, birth);
+  snprintf(entry, sizeof entry, "%-7s %.6s %20llu %20llu %20llu\n", kind, six,
+           static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
+           static_cast<unsigned long long>(birth));
   ssize_t written = pwrite(r->turn, entry, JOURNAL_ENTRY, at);
   return written == static_cast<ssize_t>(JOURNAL_ENTRY);
 }
@@ -66,7 +67,7 @@ int write_entry(const replacement *r, off_t at, const char *kind, const char *si
 struct journal_entry {
   char kind[8];
   char six[7];
-  uintmax_t a, b, birth;
+  unsigned long long a, b, birth;
 };
 
 // Reads the entry at `text`, JOURNAL_ENTRY bytes. Returns 1 for an entry of
@@ -76,8 +77,7 @@ int read_entry(const char *text, journal_entry *e) {
   memcpy(line, text, JOURNAL_ENTRY);
   line[JOURNAL_ENTRY] = '\0';
   if (line[JOURNAL_ENTRY - 1] != '\n' ||
-      sscanf(line, "%7s %6s %20" SCNuMAX " %20" SCNuMAX " %20" SCNuMAX, e->kind, e->six, &e->a,
-             &e->b, &e->birth) != 5 ||
+      sscanf(line, "%7s %6s %20llu %20llu %20llu", e->kind, e->six, &e->a, &e->b, &e->birth) != 5 ||
       strlen(e->six) != 6)
     return 0;
   for (const char *c = e->six; *c != '\0'; ++c)
@@ -253,9 +253,9 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
 void tell_holder(int fd) {
   journal_entry holder = holder_of(fd);
   if (holder.a == 0) return;
-  uintmax_t now = static_cast<uintmax_t>(time(nullptr));
-  fprintf(stderr, "Process %" PRIuMAX " has held it for %" PRIuMAX " seconds\n", holder.a,
-          now > holder.b ? now - holder.b : 0);
+  unsigned long long now = static_cast<unsigned long long>(time(nullptr));
+  fprintf(stderr, "Process %llu has held it for %llu seconds\n", holder.a,
+          now > holder.b ? now - holder.b : 0ULL);
 }
 
 }  // namespace

@@ -193,7 +193,7 @@ const fault_case FAULT_CASES[] = {
      with_attribute},
     {"read", "read:1:5", "read: Input/output error\n$U", UNTOUCHED},
     {"fchmod", "fchmod:1:1", "$Afchmod: Operation not permitted\n$U", UNTOUCHED},
-    {"too_many_files", "openat:1:24", "open: Too many open files\n$U", UNTOUCHED, false, nullptr, nullptr,
+    {"too_many_files", "openat:1:EMFILE", "open: Too many open files\n$U", UNTOUCHED, false, nullptr, nullptr,
      nullptr, nullptr, 0, "hosts hosts.old "},
     // Every look finds the file changed: the run gives up, saying so.
     {"restart_bound", "fsync:*:run", "$A$H kept changing during the update\n$U", UNTOUCHED, false,
@@ -388,6 +388,51 @@ TEST_F(Replacement, FileChangedMeanwhile) {
               c.after + ENTRY + c.after + ".hosts.lock hosts hosts.old ") << c.change;
     EXPECT_EQ(st.st_mode & 07777, c.mode) << c.change;
   }
+}
+
+// Links are followed as the kernel follows them, up to 40, but a step from
+// what one user other than root owns to what another owns is refused before
+// anything is made: root follows no link that another user planted.
+TEST_F(Replacement, LinksOfOtherUsers) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root";
+  const struct {
+    const char *setup;
+    bool refused, lock_itself = false;
+  } cases[] = {
+      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts", true},
+      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts && chown -h 1234 etc/hosts", true},
+      {"chown 1234 etc && mv etc/hosts secret && ln -s \"$PWD/secret\" etc/hosts && chown -h 1234 etc/hosts",
+       true},
+      // Where another user may write, root locks the file itself.
+      {"chown 1234 etc etc/hosts etc/hosts.old", false, true},
+      {"mkdir etc/real && mv etc/hosts etc/real/ && ln -s real/hosts etc/hosts && chown -hR 1234 etc", false,
+       true},
+      {"mkdir real && mv etc/hosts real/ && ln -s ../real/hosts etc/hosts", false},
+      // Forty links in a row, as many as the kernel follows.
+      {"mv etc/hosts etc/h40 && for i in $(seq 39 -1 1); do ln -s h$((i + 1)) etc/h$i; done && "
+       "ln -s h1 etc/hosts && mv etc/hosts.old etc/h40.old",
+       false},
+  };
+  for (const auto &c : cases) {
+    sh("cd '" + work + "' && rm -rf etc real secret && mkdir etc && printf '" + ORIGINAL +
+       "' >etc/hosts && printf '" + OLDER + "' >etc/hosts.old && " + c.setup);
+    const std::string before = left();
+    int status = update("");
+    EXPECT_EQ(status, c.refused ? 0 : 256) << c.setup;
+    if (c.refused) {
+      EXPECT_EQ(err, shown("Refusing $H: its path steps from what user 1234 owns to what user 0 owns\n$U"))
+          << c.setup;
+      EXPECT_EQ(left(), before) << c.setup;
+      EXPECT_EQ(slurp(hosts), ORIGINAL) << c.setup;
+    } else {
+      EXPECT_EQ(err, shown(c.lock_itself ? NOT_PRIVATE "its directory is not this user's alone\n$A" : "$A"))
+          << c.setup;
+      EXPECT_EQ(slurp(hosts), UPDATED) << c.setup;
+    }
+  }
+  sh("cd '" + work + "/etc' && rm -f hosts && ln -s h1 h0 && ln -s h0 hosts");
+  update("");
+  EXPECT_EQ(err, shown("fopen: Too many levels of symbolic links\n$U"));
 }
 
 // Renamed between its opening and the look at its directory: the file the
