@@ -84,7 +84,7 @@ class Replacement : public ::testing::Test {
       empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
       replacement_remains remains = {};
       // As the tool reports it.
-      int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
+      int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", lock_wait, &remains);
       if (!ok) fprintf(stderr, "Unable to modify %s\n", hosts.c_str());
       tell_remains(&remains);
       forget_remains(&remains);
@@ -123,6 +123,7 @@ class Replacement : public ::testing::Test {
   }
 
   std::string work, hosts, err;
+  int lock_wait = 1;  // -t, the wait for a lock on the file itself
 };
 
 enum outcome {
@@ -167,6 +168,7 @@ void inheriting_acl(const std::string &hosts) {
 void open_to_all(const std::string &hosts) { sh("chmod 0644 '" + hosts + "'"); }
 void owned_by_others(const std::string &hosts) { sh("chown 1234:5678 '" + hosts + "'"); }
 void directory_open_to_others(const std::string &hosts) { sh("chmod 0777 \"$(dirname '" + hosts + "')\""); }
+void directory_open_to_group(const std::string &hosts) { sh("chmod 0775 \"$(dirname '" + hosts + "')\""); }
 void lock_file_a_link(const std::string &hosts) { sh("ln -s /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\""); }
 void lock_file_open(const std::string &hosts) {
   sh("install -m 0644 /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\"");
@@ -198,6 +200,11 @@ const fault_case FAULT_CASES[] = {
     // Every look finds the file changed: the run gives up, saying so.
     {"restart_bound", "fsync:*:run", "$A$H kept changing during the update\n$U", UNTOUCHED, false,
      nullptr, nullptr, "touch \"$H\""},
+    // Changed at each of the first five flushes of the copy: the sixth pass,
+    // the fifth start over, goes through.
+    {"restart_bound_reached", "fsync@hosts??????:*:run", "$A", UPDATE, false, nullptr, nullptr,
+     "n=$(cat \"$W/n\" 2>/dev/null || echo 0); [ $n -ge 5 ] || touch \"$H\"; echo $((n + 1)) >\"$W/n\"; "
+     "cat \"$W/n\" >\"$W/seen\"", "6\n"},
     {"in_place_write", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
      "$Aftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true},
     {"in_place_entry_mid_file", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
@@ -221,6 +228,8 @@ const fault_case FAULT_CASES[] = {
      UPDATE, false, owned_by_others, nullptr, nullptr, nullptr, 0600},
     {"directory_open", "", NOT_PRIVATE "its directory is not this user's alone\n$A", UPDATE, false,
      directory_open_to_others, nullptr, nullptr, nullptr, 0, "hosts hosts.old "},
+    {"directory_group_writable", "", NOT_PRIVATE "its directory is not this user's alone\n$A", UPDATE, false,
+     directory_open_to_group, nullptr, nullptr, nullptr, 0, "hosts hosts.old "},
     {"lock_file_a_link", "", NOT_PRIVATE "Too many levels of symbolic links\n$A", UPDATE, false,
      lock_file_a_link},
     {"lock_file_open", "", NOT_PRIVATE "not a private file of this user\n$A", UPDATE, false,
@@ -324,6 +333,44 @@ TEST_F(Replacement, KilledRunFinishedByTheNext) {
   }
 }
 
+// Where runs lock the file itself, the new copy is locked before it takes
+// the file's name, until the run has made the backup: a run that waits for
+// the lock then reads the new file, never one half put in place.
+TEST_F(Replacement, NewCopyLockedWhereRunsLockTheFile) {
+  directory_open_to_others(hosts);
+  update("rename@hosts.old:1:sleep2", nullptr, [&](pid_t) {
+    EXPECT_NE(system(("flock -n '" + hosts + "' true").c_str()), 0);
+  });
+  EXPECT_EQ(slurp(hosts), UPDATED);
+}
+
+// A run ahead that replaced the file while this one waited for the lock on
+// it: this one reads the file that is there once it has the lock.
+TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
+  lock_wait = 60;
+  for (const char *faults : {"", "renameat2:*:EINVAL"}) {
+    std::ofstream(hosts) << ORIGINAL;
+    unlink((work + "/err").c_str());
+    directory_open_to_others(hosts);
+    pid_t holder = fork();
+    if (holder == 0) {
+      execl("/bin/sh", "sh", "-c",
+            "exec 3<\"$0\" && flock 3 && touch \"$0.held\" && "
+            "until grep -q Waiting \"$1\" 2>/dev/null; do sleep 0.05; done && "
+            "printf 'new\\n' >\"$0.n\" && mv \"$0.n\" \"$0\"",
+            hosts.c_str(), (work + "/err").c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
+    unlink((hosts + ".held").c_str());
+    update(faults);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n$A"))
+        << faults;
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), "new\n" + ENTRY + "new\n") << faults;
+  }
+}
+
 // A name the dead run made and someone replaced since is not the run's to
 // remove.
 TEST_F(Replacement, KilledRunsNamesReplacedMeanwhile) {
@@ -376,6 +423,13 @@ TEST_F(Replacement, FileChangedMeanwhile) {
        "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
       {"renameat2:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
        "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      // Where names cannot be exchanged, the check before the commit is the
+      // one that sees it.
+      {"renameat2:*:EINVAL,write:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      // In place, right before the reservation: the first look there sees it.
+      {"renameat2:1:EBUSY,openat@hosts:3:run", "echo added >>\"$H\"",
+       "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
   };
   for (const auto &c : changes) {
     std::ofstream(hosts) << ORIGINAL;
