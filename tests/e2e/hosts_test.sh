@@ -382,6 +382,42 @@ locks::ten_runs_at_once() { # ten runs at once on a 20 MB file: each entry kept,
   expect_left "$LEFT"
 }
 
+# Six runs at once, an editor that takes no lock appending a line now and
+# then, a reader holding its lock and stray signals: every run that recorded
+# its unit (it said so and no "Unable to modify" followed) has its entry in
+# the file, and every line the editor wrote is there.
+locks::soak() { # six runs at once with an editor, a reader's lock and stray signals lose nothing
+  local i pid pids=() editor round
+  nets_up 6
+  for round in 1 2 3; do
+    fresh_etc
+    seq -f '0.0.0.0 ad%07g.tracker.example.com' 20000 >>"$H"
+    hold_lock "$H" 60 -s
+    (for i in $(seq 40); do echo "192.0.2.$i editor$i" >>"$H"; sleep 0.05; done) &
+    editor=$!
+    pids=()
+    for ((i = 1; i <= 6; i++)); do
+      unit "r$i" 1 "send:id=$i name=u$i"
+      in_ns "$ID-r$i" "$UNITFIND" -b10.77.0.255 -t10 -h"$H" -nh$i >/dev/null 2>"$WORK/err.$i" &
+      pids+=($!)
+    done
+    sleep 0.2
+    kill -USR1 "${pids[1]}" "${pids[4]}" 2>/dev/null
+    for pid in "${pids[@]}"; do wait "$pid"; done
+    wait $editor
+    kill $HOLDER
+    for ((i = 1; i <= 6; i++)); do
+      if grep -q "entry for h$i" "$WORK/err.$i" && ! grep -q Unable "$WORK/err.$i"; then
+        CASE="$NAME: round $round" expect_eq "entry of h$i" 1 "$(grep -c "EMPEG-$i-EMPEG" "$H")"
+      fi
+    done
+    CASE="$NAME: round $round" expect_eq "the editor's lines" 40 "$(grep -c ' editor' "$H")"
+    CASE="$NAME: round $round" expect_eq "other lines" 20000 "$(grep -c tracker "$H")"
+    CASE="$NAME: round $round" expect_left "$LEFT"
+    stop_units
+  done
+}
+
 files::overlay() { # a file on an overlay of two file systems is renamed over, not rewritten in place
   mounts_or_skip || return 0
   mkdir "$WORK/lower" "$WORK/upper"
