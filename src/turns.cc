@@ -70,20 +70,46 @@ struct journal_entry {
   unsigned long long a, b, birth;
 };
 
-// Reads the entry at `text`, JOURNAL_ENTRY bytes. Returns 1 for an entry of
-// the journal's form, 0 for anything else.
-int read_entry(const char *text, journal_entry *e) {
-  char line[JOURNAL_ENTRY + 1];
-  memcpy(line, text, JOURNAL_ENTRY);
-  line[JOURNAL_ENTRY] = '\0';
-  if (line[JOURNAL_ENTRY - 1] != '\n' ||
-      sscanf(line, "%7s %6s %20llu %20llu %20llu", e->kind, e->six, &e->a, &e->b, &e->birth) != 5 ||
-      strlen(e->six) != 6)
-    return 0;
-  for (const char *c = e->six; *c != '\0'; ++c)
-    if (!(*c == '-' || (*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z')))
-      return 0;
+// Reads the number of up to 20 digits, padded in front with spaces, in the
+// `width` bytes at `text` into *value. Returns 1, or 0 for anything else.
+int read_number(const char *text, size_t width, unsigned long long *value) {
+  size_t at = 0;
+  while (at < width && text[at] == ' ') ++at;
+  if (at == width) return 0;
+  unsigned long long n = 0;
+  for (; at < width; ++at) {
+    if (text[at] < '0' || text[at] > '9') return 0;
+    unsigned digit = static_cast<unsigned>(text[at] - '0');
+    if (n > (~0ULL - digit) / 10) return 0;
+    n = n * 10 + digit;
+  }
+  *value = n;
   return 1;
+}
+
+// Reads the entry at `text`, JOURNAL_ENTRY bytes, each field at its place.
+// Returns 1 for an entry of the journal's form, 0 for anything else.
+int read_entry(const char *text, journal_entry *e) {
+  constexpr size_t KIND = 0, SIX = 8, A = 15, B = 36, BIRTH = 57, NUMBER = 20;
+  if (text[JOURNAL_ENTRY - 1] != '\n' || text[SIX - 1] != ' ' || text[A - 1] != ' ' ||
+      text[B - 1] != ' ' || text[BIRTH - 1] != ' ')
+    return 0;
+  size_t kind = 0;
+  while (kind < SIX - 1 && text[KIND + kind] >= 'a' && text[KIND + kind] <= 'z') ++kind;
+  if (kind == 0) return 0;
+  for (size_t pad = kind; pad < SIX - 1; ++pad)
+    if (text[KIND + pad] != ' ') return 0;
+  memcpy(e->kind, text + KIND, kind);
+  e->kind[kind] = '\0';
+  for (size_t i = 0; i < 6; ++i) {
+    char c = text[SIX + i];
+    if (!(c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+      return 0;
+    e->six[i] = c;
+  }
+  e->six[6] = '\0';
+  return read_number(text + A, NUMBER, &e->a) && read_number(text + B, NUMBER, &e->b) &&
+         read_number(text + BIRTH, NUMBER, &e->birth);
 }
 
 // Whether `st`, the file `name` in the held directory (or open as `fd` for
