@@ -6,6 +6,7 @@
 //   held_file.cc   the file found and held, with the directory that holds it
 //   turns.cc       taking turns on the lock file, which keeps the run's journal
 //   copies.cc      the new copy and the copy of the previous file, attributes
+//   swap.cc        putting the new copy in place, the previous file its backup
 //   in_place.cc    rewriting a file mounted over its name
 //   replace_file.cc  the transaction itself
 #ifndef UNITFIND_REPLACEMENT_H_
@@ -238,6 +239,14 @@ enum class commit_outcome {
 /// Rewrites the file in place with the new copy's contents, the file being
 /// as `expected` says, after its copy has become `backup`.
 commit_outcome update_in_place(replacement *r, const struct stat *expected, const char *backup);
+
+// swap.cc
+
+/// Puts the flushed new copy in place of the file, which `read` describes
+/// as it was read, keeping the previous file as `backup`; a file that
+/// changed meanwhile starts the run over, and a mounted one is rewritten in
+/// place.
+commit_outcome swap_in(replacement *r, const struct stat *read, const char *backup);
 
 }  // namespace replacing
 

@@ -143,9 +143,12 @@ int put_back(replacement *r, const char *backup, const journal_entry *e) {
   int from = openat(r->dir, backup, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   struct stat st;
   if (from == -1 || fstat(from, &st) != 0 || !is_named(r, from, "", &st, e)) {
-    // Not the backup that run made: nothing here can be vouched for.
+    // Not the backup that run made: neither the file nor what is there now
+    // can be vouched for, and neither is to become a backup.
     if (from != -1) close(from);
-    return 1;
+    fprintf(stderr, "%s may be damaged: a run ended while it rewrote it, and its backup is gone\n",
+            r->shown);
+    return 0;
   }
   int to = openat(r->dir, r->base, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   struct stat file;

@@ -371,6 +371,20 @@ TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
   }
 }
 
+// A half-rewritten file whose backup was replaced since cannot be put back,
+// and gets no new backup either: runs leave it alone until it is seen to.
+TEST_F(Replacement, KilledInPlaceBackupGone) {
+  update("renameat2:1:EBUSY,pwrite@hosts:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  std::ofstream(hosts + ".new") << OLDER;
+  ASSERT_EQ(rename((hosts + ".new").c_str(), (hosts + ".old").c_str()), 0);
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(update(""), 0);
+    EXPECT_EQ(err, shown("$H may be damaged: a run ended while it rewrote it, and its backup is gone\n$U"));
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), ORIGINAL + OLDER);
+  }
+  EXPECT_EQ(left(), ".hosts.lock hosts hosts.old ");
+}
+
 // A name the dead run made and someone replaced since is not the run's to
 // remove.
 TEST_F(Replacement, KilledRunsNamesReplacedMeanwhile) {
