@@ -44,14 +44,16 @@ ssize_t read_some(int fd, void *data, size_t length) {
   }
 }
 
-int copy_contents(int from, int to) {
+int copy_contents(int from, int to) { return copy_contents_from(from, to, 0); }
+
+int copy_contents_from(int from, int to, off_t at) {
   char *buf = static_cast<char *>(malloc(COPY_BLOCK));
   if (buf == nullptr) {
     perror("malloc");
     return 0;
   }
   int ok = 1;
-  for (off_t at = 0; ok;) {
+  while (ok) {
     ssize_t got = pread(from, buf, COPY_BLOCK, at);
     if (got == -1) {
       if (errno == EINTR) continue;

@@ -23,4 +23,8 @@ ssize_t read_some(int fd, void *data, size_t length);
 /// Returns 1, or 0 after reporting the failed "read", "write" or "malloc".
 int copy_contents(int from, int to);
 
+/// Writes the bytes of `from` from offset `at` on over the same offsets of
+/// `to`, as copy_contents does. Returns 1, or 0 after reporting.
+int copy_contents_from(int from, int to, off_t at);
+
 #endif  // UNITFIND_FILE_IO_H_

@@ -239,24 +239,3 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
   free(buf);
   return ok;
 }
-
-int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name, int lock_wait_seconds,
-                      replacement_remains *remains) {
-  char *shown = escape_text(hosts_file);
-  const char *named = shown == nullptr ? hosts_file : shown;
-  replacement r;
-  replacement_outcome outcome = replacement_outcome::FAILED;
-  if (begin_replacement(&r, hosts_file, named, lock_wait_seconds)) {
-    // Announced on the first pass only: a file that changed meanwhile is
-    // rewritten, but the run records the unit once.
-    FILE *err = stderr;
-    do {
-      outcome = end_replacement(&r, rewrite_hosts(r.in, r.out, empeg, empeg_name, named, err));
-      err = nullptr;
-    } while (outcome == replacement_outcome::START_OVER);
-  }
-  *remains = r.remains;
-  free(shown);
-  return outcome == replacement_outcome::REPLACED;
-}

@@ -9,7 +9,6 @@
 #include <stdio.h>
 
 #include "empeg_info.h"
-#include "replace_file.h"
 #include "text.h"
 
 /// Lines are examined in pieces of at most this many bytes, the line break
@@ -55,20 +54,5 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
 /// reporting a failed "read" or "write" on stderr.
 int rewrite_hosts(int in, int out, const empeg_info *empeg,
                   const char *empeg_name, const char *hosts_file, FILE *err);
-
-/// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
-/// symbolic link of that name leads to), keeping the previous file as that
-/// name followed by ".old", as one transaction (replace_file.h): runs take
-/// turns, and a file changed meanwhile is read again so that the change is
-/// kept. The entry is announced once. `lock_wait_seconds` bounds the wait
-/// for a lock that anyone who can read the file may hold, where runs cannot
-/// take turns on a lock file of their own: the tool passes its -t value.
-/// Returns 1 on success; 0 after reporting the failure on stderr, in which
-/// case the file and its backup are as they were unless `remains` says
-/// otherwise. Either way `remains` says what the run left, for the caller to
-/// tell (after its own line) and forget.
-int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
-                      const char *empeg_name, int lock_wait_seconds,
-                      replacement_remains *remains);
 
 #endif  // UNITFIND_HOSTS_FILE_H_

@@ -37,6 +37,8 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #if defined(__linux__)
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
 #endif
 #if !defined(__linux__) && defined(IP_RECVIF)
 #include <net/if_dl.h>
@@ -369,6 +371,63 @@ int platform_same_times(const struct stat *a, const struct stat *b) {
          ac.tv_nsec == bc.tv_nsec;
 }
 
+int platform_same_modification(const struct stat *a, const struct stat *b) {
+#if defined(__APPLE__)
+  const timespec &am = a->st_mtimespec, &bm = b->st_mtimespec;
+#else
+  const timespec &am = a->st_mtim, &bm = b->st_mtim;
+#endif
+  return am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec;
+}
+
+int platform_exchange(int dir, const char *a, const char *b) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(RENAME_EXCHANGE)
+  return renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0;
+#elif defined(__linux__) && defined(SYS_renameat2)
+  // The C library has no wrapper (musl): the system call is the same.
+  constexpr unsigned EXCHANGE = 1U << 1;
+  return syscall(SYS_renameat2, dir, a, dir, b, EXCHANGE) == 0;
+#elif defined(__APPLE__) && defined(RENAME_SWAP)
+  return renameatx_np(dir, a, dir, b, RENAME_SWAP) == 0;
+#else
+  (void)dir;
+  (void)a;
+  (void)b;
+  errno = ENOSYS;
+  return 0;
+#endif
+}
+
+uintmax_t platform_birth(int dir, const char *name) {
+  uintmax_t seconds = 0, nanoseconds = 0;
+#if defined(__linux__) && defined(__GLIBC__) && defined(STATX_BTIME)
+  struct statx st;
+  int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+  if (statx(dir, name, flags, STATX_BTIME, &st) != 0 || (st.stx_mask & STATX_BTIME) == 0) return 0;
+  seconds = static_cast<uintmax_t>(st.stx_btime.tv_sec);
+  nanoseconds = st.stx_btime.tv_nsec;
+#elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__APPLE__)
+  struct stat st;
+  if ((*name == '\0' ? fstat(dir, &st) : fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) return 0;
+#if defined(__APPLE__)
+  const timespec &birth = st.st_birthtimespec;
+#else
+  const timespec &birth = st.st_birthtim;
+#endif
+  if (birth.tv_sec <= 0) return 0;
+  seconds = static_cast<uintmax_t>(birth.tv_sec);
+  nanoseconds = static_cast<uintmax_t>(birth.tv_nsec);
+#else
+  (void)dir;
+  (void)name;
+#endif
+  return seconds * 1000000000U + nanoseconds;
+}
+
+int platform_exchange_refused(int error) {
+  return error == EINVAL || error == ENOSYS || platform_unsupported(error);
+}
+
 int platform_random(void *out, size_t length) {
 #if defined(__linux__)
   // Without waiting: early at boot the pool may not be ready yet.
@@ -381,14 +440,26 @@ int platform_random(void *out, size_t length) {
 
 int platform_open_searchable(int at, const char *name) {
 #ifdef O_PATH
-  return openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 #elif defined(O_SEARCH)
-  return openat(at, name, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+  return openat(at, name, O_SEARCH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 #else
   (void)at;
   (void)name;
   errno = EACCES;
   return -1;
+#endif
+}
+
+int platform_kernel_links(int dir) {
+#if defined(__linux__)
+  // PROC_SUPER_MAGIC, from <linux/magic.h>.
+  constexpr long PROC_FILE_SYSTEM = 0x9fa0;
+  struct statfs st;
+  return fstatfs(dir, &st) == 0 && static_cast<long>(st.f_type) == PROC_FILE_SYSTEM;
+#else
+  (void)dir;
+  return 0;
 #endif
 }
 

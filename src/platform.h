@@ -42,6 +42,26 @@ int platform_reserve(int fd, off_t length, const char **failed);
 /// nanosecond.
 int platform_same_times(const struct stat *a, const struct stat *b);
 
+/// Whether `a` and `b` have the same modification time, to the nanosecond.
+int platform_same_modification(const struct stat *a, const struct stat *b);
+
+/// Exchanges the files that `a` and `b` name in directory `dir` in one step,
+/// so that each name leads to the other's file (Linux renameat2 with
+/// RENAME_EXCHANGE, macOS renameatx_np with RENAME_SWAP). Returns 1, or 0
+/// with errno set; platform_exchange_refused tells a system or file system
+/// that cannot exchange.
+int platform_exchange(int dir, const char *a, const char *b);
+
+/// Whether `error` from platform_exchange says that exchange is not to be had
+/// here, rather than that this one failed.
+int platform_exchange_refused(int error);
+
+/// When the file `name` in directory `dir` (or, for an empty `name`, the
+/// file open as `dir`) was created, in nanoseconds, without following a
+/// link: statx on Linux, the birth time of BSD and macOS. Returns 0 where the
+/// system or file system does not say.
+uintmax_t platform_birth(int dir, const char *name);
+
 /// Whether `error` says that an operation is not supported: ENOTSUP and
 /// EOPNOTSUPP are the same value on Linux only.
 int platform_unsupported(int error);
@@ -50,10 +70,16 @@ int platform_unsupported(int error);
 /// 1, or 0 when the system has none to give yet (early at boot).
 int platform_random(void *out, size_t length);
 
-/// Opens directory `name` relative to `at` for use as a directory descriptor
-/// only, where the system allows that without read permission. Returns the
+/// Opens directory `name` relative to `at`, not through a link, for use as a
+/// directory descriptor only, where the system allows that without read
+/// permission. Returns the
 /// descriptor, or -1 with errno set.
 int platform_open_searchable(int at, const char *name);
+
+/// Whether the symbolic links in directory `dir` are the system's own, which
+/// lead where the system says rather than where their text does (Linux's
+/// /proc, whose PID/root leads into another process's mounts).
+int platform_kernel_links(int dir);
 
 /// Whether `name` in directory `dir` is known to be a mount of its own (a
 /// file bind-mounted over its name) where its device number does not say

@@ -15,7 +15,6 @@
 #include "text.h"
 #include "unitfind_version.h"
 #include "hosts_file.h"
-#include "replace_file.h"
 
 namespace {
 
@@ -205,6 +204,23 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   }
 }
 
+// What the hosts rewrite needs from the driver.
+struct hosts_edit {
+  const empeg_info *empeg;
+  const char *empeg_name;
+  const char *shown;  // the hosts file's path, escaped
+  FILE *err;          // where the entry is announced; null once it has been
+};
+
+// Writes the hosts file with the unit's entry. A file that changed meanwhile
+// is written again, but the run records the unit once, and says so once.
+int write_hosts(int in, int out, void *context) {
+  hosts_edit *edit = static_cast<hosts_edit *>(context);
+  int ok = rewrite_hosts(in, out, edit->empeg, edit->empeg_name, edit->shown, edit->err);
+  edit->err = nullptr;
+  return ok;
+}
+
 // A failure to record is reported but does not fail the run: the unit was
 // found and shown. What the update left is told after the failure, or alone.
 void record_unit(const search_settings *settings, const empeg_info *empeg) {
@@ -219,6 +235,16 @@ void record_unit(const search_settings *settings, const empeg_info *empeg) {
 }
 
 }  // namespace
+
+int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
+                      const char *empeg_name, int lock_wait_seconds,
+                      replacement_remains *remains) {
+  char *shown = escape_text(hosts_file);
+  hosts_edit edit = {empeg, empeg_name, shown == nullptr ? hosts_file : shown, stderr};
+  int ok = replace_file(hosts_file, edit.shown, lock_wait_seconds, write_hosts, &edit, remains);
+  free(shown);
+  return ok;
+}
 
 int heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
   for (size_t i = 0; i < heard->count; ++i)

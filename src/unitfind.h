@@ -8,6 +8,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "empeg_info.h"
+#include "replace_file.h"
+
 /// One run's settings. The texts point into the process's arguments.
 struct search_settings {
   const char *broadcast_address;
@@ -37,6 +40,22 @@ int heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
 /// and also once the record is full, so that however many units answer, at
 /// most UNITS_MAX replies ever start a fresh wait.
 int remember_unit(unit_record *heard, uint32_t address, int32_t serial);
+
+/// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
+/// symbolic link of that name leads to), keeping the previous file as that
+/// name followed by ".old", as one transaction (replace_file.h): runs take
+/// turns, and a file changed meanwhile is read again so that the change is
+/// kept. The entry is announced once. `lock_wait_seconds` bounds the wait
+/// for a lock that anyone who can read the file may hold, where runs cannot
+/// take turns on a lock file of their own: the tool passes its -t value.
+/// Returns 1 on success; 0 after reporting the failure on stderr, in which
+/// case the file and its backup are as they were unless `remains` says
+/// otherwise. Either way `remains` says what the run left and holds the
+/// signals that came meanwhile, for the caller to tell (after its own line)
+/// and forget.
+int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
+                      const char *empeg_name, int lock_wait_seconds,
+                      replacement_remains *remains);
 
 /// The settings of a run given no options.
 search_settings default_settings();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "hosts_file.h"
+#include "unitfind.h"
 
 #include <dirent.h>
 #include <fcntl.h>

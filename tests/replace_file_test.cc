@@ -18,7 +18,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "hosts_file.h"
+#include "unitfind.h"
 
 namespace {
 
@@ -71,6 +71,7 @@ class Replacement : public ::testing::Test {
   int update(const char *faults, const std::function<void()> &before = nullptr,
              const std::function<void(pid_t)> &meanwhile = nullptr, const char *run = nullptr) {
     std::string stalled = work + "/stalled";
+    unlink(stalled.c_str());
     pid_t pid = fork();
     if (pid == 0) {
       dup2(open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
@@ -83,9 +84,10 @@ class Replacement : public ::testing::Test {
       empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
       replacement_remains remains = {};
       // As the tool reports it.
-      int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
+      int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", lock_wait, &remains);
       if (!ok) fprintf(stderr, "Unable to modify %s\n", hosts.c_str());
       tell_remains(&remains);
+      forget_remains(&remains);
       _exit(ok);
     }
     int status = 0;
@@ -121,6 +123,7 @@ class Replacement : public ::testing::Test {
   }
 
   std::string work, hosts, err;
+  int lock_wait = 1;  // -t, the wait for a lock on the file itself
 };
 
 enum outcome {
@@ -165,6 +168,7 @@ void inheriting_acl(const std::string &hosts) {
 void open_to_all(const std::string &hosts) { sh("chmod 0644 '" + hosts + "'"); }
 void owned_by_others(const std::string &hosts) { sh("chown 1234:5678 '" + hosts + "'"); }
 void directory_open_to_others(const std::string &hosts) { sh("chmod 0777 \"$(dirname '" + hosts + "')\""); }
+void directory_open_to_group(const std::string &hosts) { sh("chmod 0775 \"$(dirname '" + hosts + "')\""); }
 void lock_file_a_link(const std::string &hosts) { sh("ln -s /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\""); }
 void lock_file_open(const std::string &hosts) {
   sh("install -m 0644 /dev/null \"$(dirname '" + hosts + "')/.hosts.lock\"");
@@ -178,35 +182,44 @@ void lock_file_linked(const std::string &hosts) {
 // EBUSY from the swap makes the update go in place, as for a mounted file.
 const fault_case FAULT_CASES[] = {
     {"fsync", "fsync:1:5", "$Afsync: Input/output error\n$U", UNTOUCHED},
-    {"rename", "rename:1:13", "$Arename: Permission denied\n$U", UNTOUCHED},
-    {"link", "link:1:5", "$Alink: Input/output error\n$U", UNTOUCHED},
-    {"no_links_no_rename", "link:1:1,rename:2:5", "$Arename: Input/output error\n$U", UNTOUCHED},
+    {"rename", "renameat2:1:EACCES", "$Arename: Permission denied\n$U", UNTOUCHED},
+    {"rename_backup", "rename@hosts.old:1:EIO", "$Arename: Input/output error\n$U", UNTOUCHED},
+    {"exchange_refused", "renameat2:1:EINVAL", "$A", UPDATE},
+    {"exchange_refused_rename", "renameat2:1:EINVAL,rename:1:EACCES", "$Arename: Permission denied\n$U",
+     UNTOUCHED},
+    {"link", "renameat2:1:EINVAL,link:1:EIO", "$Alink: Input/output error\n$U", UNTOUCHED},
+    {"no_links_no_rename", "renameat2:1:EINVAL,link:1:EPERM,rename@hosts.old:1:EIO", "$Arename: Input/output error\n$U", UNTOUCHED},
     {"backup_is_directory", "", "rename: Is a directory\n$U", UNTOUCHED, false, backup_is_directory},
     {"flock", "flock:1:5", "flock: Input/output error\n$U", UNTOUCHED},
     {"attribute_refused", "fsetxattr:1:95", "$Afsetxattr: Operation not supported\n$U", UNTOUCHED, false,
      with_attribute},
     {"read", "read:1:5", "read: Input/output error\n$U", UNTOUCHED},
     {"fchmod", "fchmod:1:1", "$Afchmod: Operation not permitted\n$U", UNTOUCHED},
-    {"too_many_files", "openat:1:24", "open: Too many open files\n$U", UNTOUCHED, false, nullptr, nullptr,
+    {"too_many_files", "openat:1:EMFILE", "open: Too many open files\n$U", UNTOUCHED, false, nullptr, nullptr,
      nullptr, nullptr, 0, "hosts hosts.old "},
     // Every look finds the file changed: the run gives up, saying so.
     {"restart_bound", "fsync:*:run", "$A$H kept changing during the update\n$U", UNTOUCHED, false,
      nullptr, nullptr, "touch \"$H\""},
-    {"in_place_write", "rename:1:16,ftruncate:1:5",
+    // Changed at each of the first five flushes of the copy: the sixth pass,
+    // the fifth start over, goes through.
+    {"restart_bound_reached", "fsync@hosts??????:*:run", "$A", UPDATE, false, nullptr, nullptr,
+     "n=$(cat \"$W/n\" 2>/dev/null || echo 0); [ $n -ge 5 ] || touch \"$H\"; echo $((n + 1)) >\"$W/n\"; "
+     "cat \"$W/n\" >\"$W/seen\"", "6\n"},
+    {"in_place_write", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
      "$Aftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true},
-    {"in_place_entry_mid_file", "rename:1:16,ftruncate:1:5",
+    {"in_place_entry_mid_file", "renameat2:1:EBUSY,ftruncate@hosts:1:EIO",
      "$Mftruncate: Input/output error\nWrote the previous contents back to $H\n$U", WRITTEN_BACK, true,
      nullptr, EARLIER.c_str()},
-    {"in_place_no_room", "rename:1:16,fallocate:1:28", "$Afallocate: No space left on device\n$U",
+    {"in_place_no_room", "renameat2:1:EBUSY,fallocate:1:ENOSPC", "$Afallocate: No space left on device\n$U",
      UNTOUCHED, true},
-    {"in_place_write_back", "rename:1:16,pwrite:2:5,pwrite:3:5",
-     "$Awrite: Input/output error\nwrite: Input/output error\n$U"
+    {"in_place_write_back", "renameat2:1:EBUSY,pwrite@hosts:*:EIO,ftruncate@hosts:*:EIO",
+     "$Awrite: Input/output error\nftruncate: Input/output error\n$U"
      "$H may be damaged; its previous contents are in $H.old\n", DAMAGED, true},
-    {"in_place", "rename:1:16", "$A", UPDATE, true},
+    {"in_place", "renameat2:1:EBUSY", "$A", UPDATE, true},
     {"no_locks", "flock:1:37", "$A", UPDATE},
-    {"no_links", "link:1:1", "$A", UPDATE},
+    {"no_links", "renameat2:1:EINVAL,link:1:EPERM", "$A", UPDATE},
     {"no_random_bytes", "getrandom:*:11", "$A", UPDATE},
-    {"directory_sync", "fsync:2:5", "$Afsync: Input/output error\n", UPDATE},
+    {"directory_sync", "fsync@*/:1:EIO", "$Afsync: Input/output error\n", UPDATE},
     {"copy_private_while_written", "write:1:run", "$A", UPDATE, false, open_to_all, nullptr,
      "stat -c %a \"$H\"?????? >\"$W/seen\"", "600\n"},
     {"inherited_acl", "", "$A", UPDATE, false, inheriting_acl},
@@ -215,6 +228,8 @@ const fault_case FAULT_CASES[] = {
      UPDATE, false, owned_by_others, nullptr, nullptr, nullptr, 0600},
     {"directory_open", "", NOT_PRIVATE "its directory is not this user's alone\n$A", UPDATE, false,
      directory_open_to_others, nullptr, nullptr, nullptr, 0, "hosts hosts.old "},
+    {"directory_group_writable", "", NOT_PRIVATE "its directory is not this user's alone\n$A", UPDATE, false,
+     directory_open_to_group, nullptr, nullptr, nullptr, 0, "hosts hosts.old "},
     {"lock_file_a_link", "", NOT_PRIVATE "Too many levels of symbolic links\n$A", UPDATE, false,
      lock_file_a_link},
     {"lock_file_open", "", NOT_PRIVATE "not a private file of this user\n$A", UPDATE, false,
@@ -240,6 +255,9 @@ TEST_P(Faults, KeepTheFileWholeAndItsBackup) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.result == UPDATE)) << status;
   EXPECT_EQ(err, shown(c.report));
   EXPECT_EQ(left(), c.left == nullptr ? ".hosts.lock hosts hosts.old " : c.left);
+  if (c.result != DAMAGED) {
+    EXPECT_EQ(slurp(work + "/etc/.hosts.lock"), "");
+  }
   if (c.seen != nullptr) {
     EXPECT_EQ(slurp(work + "/seen"), c.seen);
   }
@@ -274,17 +292,119 @@ TEST_F(Replacement, SignalWaitsForTheUpdate) {
             UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
 }
 
-// In place, the backup holds the contents being replaced before the first
-// byte of the file changes: a run killed then leaves them there.
-TEST_F(Replacement, KilledInPlaceLeavesTheBackup) {
-  int status = update("rename:1:16,pwrite:2:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+// A signal that came during an update that then failed takes effect only
+// once the failure and what it left have been said.
+TEST_F(Replacement, FailureReportedBeforeTheSignal) {
+  int status = update("fsync:1:sleep1,renameat2:1:EIO", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(err, shown("$Arename: Input/output error\n$U"));
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), ORIGINAL + OLDER + ".hosts.lock hosts hosts.old ");
 }
 
-TEST_F(Replacement, NoLinksKeepTheFileThereDuringTheSwap) {
-  update("link:1:1,rename:1:sleep2", nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL); });
+// A run killed at any step leaves in the lock file what the next run needs
+// to finish its business: the names it made are removed, the previous file
+// becomes the backup once the new one is in place, and a rewrite in place
+// (here damaged after the kill) is undone from the backup, saying so.
+TEST_F(Replacement, KilledRunFinishedByTheNext) {
+  const struct {
+    const char *faults, *report;
+  } kills[] = {
+      {"fsync:1:sleep5", "$A"},
+      {"renameat2:1:sleep5", "$A"},
+      {"rename@hosts.old:1:sleep5", "$M"},
+      {"renameat2:1:EINVAL,rename:1:sleep5", "$A"},
+      {"renameat2:1:EINVAL,link:1:EPERM,rename:1:sleep5", "$A"},
+      {"renameat2:1:EINVAL,rename@hosts.old:1:sleep5", "$M"},
+      {"renameat2:1:EBUSY,pwrite@hosts:1:sleep5",
+       "Wrote the previous contents of $H back from $H.old: a run ended while it rewrote them\n$A"},
+  };
+  for (const auto &k : kills) {
+    std::ofstream(hosts) << ORIGINAL;
+    int status = update(k.faults, nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << k.faults;
+    if (strstr(k.faults, "pwrite") != nullptr) {
+      EXPECT_EQ(slurp(hosts + ".old"), ORIGINAL);
+      std::ofstream(hosts, std::ios::app) << "half-written";
+    }
+    EXPECT_EQ(update(""), 256) << k.faults;
+    EXPECT_EQ(err, shown(k.report)) << k.faults;
+    EXPECT_EQ(slurp(hosts) + left(), UPDATED + ".hosts.lock hosts hosts.old ") << k.faults;
+    EXPECT_EQ(slurp(work + "/etc/.hosts.lock"), "") << k.faults;
+  }
+}
+
+// Where runs lock the file itself, the new copy is locked before it takes
+// the file's name, until the run has made the backup: a run that waits for
+// the lock then reads the new file, never one half put in place.
+TEST_F(Replacement, NewCopyLockedWhereRunsLockTheFile) {
+  directory_open_to_others(hosts);
+  update("rename@hosts.old:1:sleep2", nullptr, [&](pid_t) {
+    EXPECT_NE(system(("flock -n '" + hosts + "' true").c_str()), 0);
+  });
   EXPECT_EQ(slurp(hosts), UPDATED);
+}
+
+// A run ahead that replaced the file while this one waited for the lock on
+// it: this one reads the file that is there once it has the lock.
+TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
+  lock_wait = 60;
+  for (const char *faults : {"", "renameat2:*:EINVAL"}) {
+    std::ofstream(hosts) << ORIGINAL;
+    unlink((work + "/err").c_str());
+    directory_open_to_others(hosts);
+    pid_t holder = fork();
+    if (holder == 0) {
+      execl("/bin/sh", "sh", "-c",
+            "exec 3<\"$0\" && flock 3 && touch \"$0.held\" && "
+            "until grep -q Waiting \"$1\" 2>/dev/null; do sleep 0.05; done && "
+            "printf 'new\\n' >\"$0.n\" && mv \"$0.n\" \"$0\"",
+            hosts.c_str(), (work + "/err").c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
+    unlink((hosts + ".held").c_str());
+    update(faults);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n$A"))
+        << faults;
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), "new\n" + ENTRY + "new\n") << faults;
+  }
+}
+
+// A half-rewritten file whose backup was replaced since cannot be put back,
+// and gets no new backup either: runs leave it alone until it is seen to.
+TEST_F(Replacement, KilledInPlaceBackupGone) {
+  update("renameat2:1:EBUSY,pwrite@hosts:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  std::ofstream(hosts + ".new") << OLDER;
+  ASSERT_EQ(rename((hosts + ".new").c_str(), (hosts + ".old").c_str()), 0);
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(update(""), 0);
+    EXPECT_EQ(err, shown("$H may be damaged: a run ended while it rewrote it, and its backup is gone\n$U"));
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), ORIGINAL + OLDER);
+  }
+  EXPECT_EQ(left(), ".hosts.lock hosts hosts.old ");
+}
+
+// A name the dead run made and someone replaced since is not the run's to
+// remove.
+TEST_F(Replacement, KilledRunsNamesReplacedMeanwhile) {
+  update("fsync:1:sleep5", nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
+  sh("cd '" + work + "/etc' && for f in hosts??????; do rm \"$f\" && echo mine >\"$f\" && echo \"$f\"; done >../replaced");
+  const std::string replaced = slurp(work + "/replaced");
+  ASSERT_EQ(replaced.size(), 12u);
+  EXPECT_EQ(update(""), 256);
+  EXPECT_EQ(slurp(work + "/etc/" + replaced.substr(0, 11)), "mine\n");
+  EXPECT_EQ(slurp(hosts), UPDATED);
+}
+
+// Up to the one call that swaps it, exchanging or renaming, the file is whole.
+TEST_F(Replacement, FileThereUpToTheSwap) {
+  for (const char *faults : {"renameat2:1:sleep2", "renameat2:1:EINVAL,link:1:EPERM,rename:1:sleep2"}) {
+    std::ofstream(hosts) << ORIGINAL;
+    update(faults, nullptr, [&](pid_t) { EXPECT_EQ(slurp(hosts), ORIGINAL) << faults; });
+    EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
+              UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ") << faults;
+  }
 }
 
 // The directory swapped for a link elsewhere: the file found is updated.
@@ -301,24 +421,86 @@ TEST_F(Replacement, DirectoryReplacedMeanwhile) {
 // starts over, keeping what was done, and announces its entry once.
 TEST_F(Replacement, FileChangedMeanwhile) {
   const struct {
-    const char *change, *after;
+    const char *faults, *change, *after;
     mode_t mode;
   } changes[] = {
-      {"printf 'new\\n' >\"$H.new\" && chmod 0604 \"$H.new\" && mv \"$H.new\" \"$H\"", "new\n", 0604},
-      {"echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
-      {"chmod 0600 \"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\n", 0600},
+      {"fsync:1:run", "printf 'new\\n' >\"$H.new\" && chmod 0604 \"$H.new\" && mv \"$H.new\" \"$H\"",
+       "new\n", 0604},
+      {"fsync:1:run", "echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
+      {"fsync:1:run", "chmod 0600 \"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\n", 0600},
+      // Right before the exchange, after every look: found in what it took out.
+      {"renameat2:1:run", "echo added >>\"$H\"", "127.0.0.1\tlocalhost\n# keep this comment\nadded\n",
+       0640},
+      {"renameat2:1:run", "printf 'new\\n' >\"$H.new\" && mv \"$H.new\" \"$H\"", "new\n", 0644},
+      // The same size, mode and owner: only the times tell.
+      {"write:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      {"renameat2:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      // Where names cannot be exchanged, the check before the commit is the
+      // one that sees it.
+      {"renameat2:*:EINVAL,write:1:run", "printf 8 | dd of=\"$H\" conv=notrunc status=none",
+       "827.0.0.1\tlocalhost\n# keep this comment\n", 0640},
+      // In place, right before the reservation: the first look there sees it.
+      {"renameat2:1:EBUSY,openat@hosts:3:run", "echo added >>\"$H\"",
+       "127.0.0.1\tlocalhost\n# keep this comment\nadded\n", 0640},
   };
   for (const auto &c : changes) {
     std::ofstream(hosts) << ORIGINAL;
     chmod(hosts.c_str(), 0640);
-    update("fsync:1:run", nullptr, nullptr, c.change);
+    update(c.faults, nullptr, nullptr, c.change);
     struct stat st;
     ASSERT_EQ(stat(hosts.c_str(), &st), 0);
-    EXPECT_EQ(err, shown("$A")) << c.change;
+    EXPECT_EQ(err, shown("$A")) << c.faults << ' ' << c.change;
     EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(),
               c.after + ENTRY + c.after + ".hosts.lock hosts hosts.old ") << c.change;
     EXPECT_EQ(st.st_mode & 07777, c.mode) << c.change;
   }
+}
+
+// Links are followed as the kernel follows them, up to 40, but a step from
+// what one user other than root owns to what another owns is refused before
+// anything is made: root follows no link that another user planted.
+TEST_F(Replacement, LinksOfOtherUsers) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root";
+  const struct {
+    const char *setup;
+    bool refused, lock_itself = false;
+  } cases[] = {
+      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts", true},
+      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts && chown -h 1234 etc/hosts", true},
+      {"chown 1234 etc && mv etc/hosts secret && ln -s \"$PWD/secret\" etc/hosts && chown -h 1234 etc/hosts",
+       true},
+      // Where another user may write, root locks the file itself.
+      {"chown 1234 etc etc/hosts etc/hosts.old", false, true},
+      {"mkdir etc/real && mv etc/hosts etc/real/ && ln -s real/hosts etc/hosts && chown -hR 1234 etc", false,
+       true},
+      {"mkdir real && mv etc/hosts real/ && ln -s ../real/hosts etc/hosts", false},
+      // Forty links in a row, as many as the kernel follows.
+      {"mv etc/hosts etc/h40 && for i in $(seq 39 -1 1); do ln -s h$((i + 1)) etc/h$i; done && "
+       "ln -s h1 etc/hosts && mv etc/hosts.old etc/h40.old",
+       false},
+  };
+  for (const auto &c : cases) {
+    sh("cd '" + work + "' && rm -rf etc real secret && mkdir etc && printf '" + ORIGINAL +
+       "' >etc/hosts && printf '" + OLDER + "' >etc/hosts.old && " + c.setup);
+    const std::string before = left();
+    int status = update("");
+    EXPECT_EQ(status, c.refused ? 0 : 256) << c.setup;
+    if (c.refused) {
+      EXPECT_EQ(err, shown("Refusing $H: its path steps from what user 1234 owns to what user 0 owns\n$U"))
+          << c.setup;
+      EXPECT_EQ(left(), before) << c.setup;
+      EXPECT_EQ(slurp(hosts), ORIGINAL) << c.setup;
+    } else {
+      EXPECT_EQ(err, shown(c.lock_itself ? NOT_PRIVATE "its directory is not this user's alone\n$A" : "$A"))
+          << c.setup;
+      EXPECT_EQ(slurp(hosts), UPDATED) << c.setup;
+    }
+  }
+  sh("cd '" + work + "/etc' && rm -f hosts && ln -s h1 h0 && ln -s h0 hosts");
+  update("");
+  EXPECT_EQ(err, shown("fopen: Too many levels of symbolic links\n$U"));
 }
 
 // Renamed between its opening and the look at its directory: the file the
@@ -340,25 +522,28 @@ TEST_F(Replacement, SizeLimitFailsTheWrite) {
   EXPECT_EQ(slurp(hosts) + left(), ORIGINAL + std::string(1100, '#') + ".hosts.lock hosts hosts.old ");
 }
 
-// Failing once the signals are held off, begin_replacement puts back the
-// caller's mask and the actions of SIGXFSZ and SIGPIPE: the fourth openat,
-// the new copy's, fails.
-TEST_F(Replacement, FailedBeginRestoresSignals) {
-  int status = update("openat:4:5", [&] {
-    sigset_t mask, now;
+// The signals stay held until the caller has said what happened, and are
+// then as they were, the actions of SIGXFSZ and SIGPIPE too: the new copy's
+// openat fails once they are held.
+TEST_F(Replacement, FailureHoldsSignalsUntilForgotten) {
+  int status = update("openat@hosts??????:1:EIO", [&] {
+    sigset_t mask, held, now;
     sigemptyset(&mask);
     sigaddset(&mask, SIGUSR1);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    struct sigaction xfsz, pipe;
-    replacement r;
-    int failed = !begin_replacement(&r, hosts.c_str(), hosts.c_str(), 1);
+    replacement_remains remains;
+    empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
+    int failed = !update_hosts_file(hosts.c_str(), &unit, "player.lan", 1, &remains);
+    sigprocmask(SIG_SETMASK, nullptr, &held);
+    forget_remains(&remains);
     sigprocmask(SIG_SETMASK, nullptr, &now);
+    struct sigaction xfsz, pipe;
     sigaction(SIGXFSZ, nullptr, &xfsz);
     sigaction(SIGPIPE, nullptr, &pipe);
     int kept = sigismember(&now, SIGUSR1) == 1;
     sigdelset(&now, SIGUSR1);
-    _exit(failed && kept && sigisemptyset(&now) && xfsz.sa_handler == SIG_DFL &&
-                  pipe.sa_handler == SIG_DFL ? 7 : 1);
+    _exit(failed && sigismember(&held, SIGTERM) == 1 && kept && sigisemptyset(&now) &&
+                  xfsz.sa_handler == SIG_DFL && pipe.sa_handler == SIG_DFL ? 7 : 1);
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
   EXPECT_EQ(err, "mkstemp: Input/output error\n");
