@@ -78,7 +78,7 @@ int make_copy(replacement *r, owned_name *n, const struct stat *st, bool in_plac
   int fd = create_unique(r, n);
   if (fd == -1) return -1;
   int ok = copy_contents(r->in, fd) &&
-           (copy_attributes(r->in, st, fd, nullptr, in_place) ||
+           (copy_attributes(r->in, st, fd, &r->backup_owner, in_place) ||
             (in_place && (fchmod(fd, st->st_mode & S_IRWXU) == 0 || report("fchmod")))) &&
            flush(fd);
   if (ok) return fd;

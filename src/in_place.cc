@@ -95,6 +95,7 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
     return commit_outcome::FAILED;
   }
   if (!unchanged_but_times(&reserved, &now)) return commit_outcome::START_OVER;
+  r->backup_owner = owner_change();
   *copy = make_copy(r, &r->kept, &reserved, true);
   if (*copy == -1) return commit_outcome::FAILED;
   if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {

@@ -81,11 +81,11 @@ void hold_signals(replacement *r) {
   r->remains->signals_held = true;
 }
 
-// Says which owner and permission bits the new file could not keep.
-void tell_owner_change(const replacement *r) {
-  const owner_change &o = r->owner;
+// Says which owner and permission bits the file named `shown` and `suffix`
+// could not keep.
+void tell_owner_change(const char *shown, const char *suffix, const owner_change &o) {
   if (o.uid == o.was_uid && o.gid == o.was_gid) return;
-  fprintf(stderr, "Could not keep the owner of %s: it is now %lu:%lu, was %lu:%lu", r->shown,
+  fprintf(stderr, "Could not keep the owner of %s%s: it is now %lu:%lu, was %lu:%lu", shown, suffix,
           static_cast<unsigned long>(o.uid), static_cast<unsigned long>(o.gid),
           static_cast<unsigned long>(o.was_uid), static_cast<unsigned long>(o.was_gid));
   if (o.cleared != 0) fprintf(stderr, "; cleared permission bits %04o", static_cast<unsigned>(o.cleared));
@@ -204,7 +204,12 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
     } while (may_start_over(&r) && hold_file(&r) && create_copy(&r));
     if (outcome == commit_outcome::START_OVER) outcome = commit_outcome::FAILED;
   }
-  if (outcome == commit_outcome::REPLACED) tell_owner_change(&r);
+  if (outcome == commit_outcome::REPLACED) {
+    tell_owner_change(r.shown, "", r.owner);
+    // A copy of the previous file, where no second link could be made, is
+    // the backup; its owner is the run's when the run is not root.
+    tell_owner_change(r.shown, ".old", r.backup_owner);
+  }
   clean_up(&r);
   return outcome == commit_outcome::REPLACED;
 }

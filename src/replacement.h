@@ -67,6 +67,7 @@ struct replacement {
   struct timespec lock_deadline;  // for a lock on the file itself
   struct stat read;    // the file as it was when its contents were read
   owner_change owner;
+  owner_change backup_owner;  // of the previous file's copy, where it is the backup
   off_t journal_end;    // the length of the journal in the lock file
   bool journal_kept;    // whether the journal must outlast the run
   replacement_remains *remains;

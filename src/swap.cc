@@ -107,6 +107,7 @@ commit_outcome busy(replacement *r, const struct stat *read, const char *backup)
 commit_outcome swap_in(replacement *r, const struct stat *read, const char *backup) {
   struct stat kept, there;
   r->owner = owner_change();
+  r->backup_owner = owner_change();
   if (!r->no_exchange) {
     // The attributes the file has now, never those of an earlier look.
     if (!copy_attributes(r->in, read, r->out, &r->owner, false) || !flush(r->out))
