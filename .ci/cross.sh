@@ -76,11 +76,13 @@ done
 # nothing from the target but its system calls, which qemu passes on. Not
 # the interface list: musl's getifaddrs never returns under qemu-mips, whose
 # netlink translation it cannot read, so the sender rules that read it are
-# left to the native runs.
+# left to the native runs. Nor a send with the interface and source in its
+# ancillary data: qemu passes IP_PKTINFO on without swapping its bytes, so
+# the kernel of another byte order sees no such interface.
 arch=${tested%%-*}
-echo "== unit tests on $tested under qemu-$arch (all but MayBeUnit.*, which reads the interface list)"
+echo "== unit tests on $tested under qemu-$arch (all but MayBeUnit.*, which reads the interface list, and the send out of an interface)"
 # Bounded, so that a test that never returns under emulation fails the step
 # instead of the whole run.
 in_ns timeout 1200 "qemu-$arch" "build/cross/$tested-tests/tests/unit_tests" --gtest_brief=1 \
-  --gtest_filter='-MayBeUnit.*'
+  --gtest_filter='-MayBeUnit.*:Exchange.SendsOutOfTheInterfaceGivenFromTheAddressGiven'
 echo "== cross builds passed"

@@ -87,7 +87,9 @@ fi
 # The build machine's objcopy knows its own architecture alone; LLVM's knows
 # them all. Without one the compiler's note stays in the executable.
 objcopy=$(command -v llvm-objcopy || command -v llvm-objcopy-14 || echo NOTFOUND)
+# Optimised for size, as the static build is: a router's flash is small.
 configure "$cross/$target" cc "$root" -DBUILD_TESTING=OFF -DUNITFIND_STATIC=$static \
+  -DCMAKE_C_FLAGS_RELEASE="-Os -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-Os -DNDEBUG" \
   -DUNITFIND_OBJCOPY="$objcopy"
 cmake --build "$cross/$target" --target unitfind -j 2 >"$cross/$target.build.log" 2>&1 ||
   { cat "$cross/$target.build.log" >&2; exit 1; }
