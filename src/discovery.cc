@@ -82,6 +82,50 @@ int send_to(int sock, uint32_t address, unsigned index, uint32_t source,
 
 }  // namespace
 
+size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
+  const bool everywhere = target == INADDR_BROADCAST;
+  size_t planned = 0;
+  // Each network's broadcast address first: a unit on it hears that
+  // datagram, from an address on its own network, before any other. Two
+  // addresses in one network share one, while two interfaces whose networks
+  // share one (two link-local cables) each need a datagram of their own.
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    if (!takes_broadcast(entry)) continue;
+    network_view view = view_network(entry);
+    if (view.broadcast == 0 || (!everywhere && view.broadcast != target)) continue;
+    bool planned_before = false;
+    for (size_t j = 0; j < planned; ++j)
+      if (plan[j].index == entry->index && plan[j].destination == view.broadcast)
+        planned_before = true;
+    if (!planned_before) plan[planned++] = {entry->index, entry->address, view.broadcast};
+  }
+  if (!everywhere) return planned;
+  // Then the limited broadcast, which every host on the cable hears
+  // whatever its mask, from each network's own address, so that a unit
+  // answers to an address it can reach. A network without a broadcast
+  // address (a /31, a /32) hears nothing before it, so it goes first.
+  // One address may stand in two networks (a /24 and a /32): identical
+  // datagrams go once.
+  const size_t directed = planned;
+  for (size_t i = 0; i < list->count + directed; ++i) {
+    probe_datagram limited = {0, 0, INADDR_BROADCAST};
+    if (i < list->count) {
+      const host_address *entry = &list->addresses[i];
+      if (!takes_broadcast(entry) || view_network(entry).broadcast != 0) continue;
+      limited = {entry->index, entry->address, INADDR_BROADCAST};
+    } else {
+      limited = {plan[i - list->count].index, plan[i - list->count].source, INADDR_BROADCAST};
+    }
+    bool planned_before = false;
+    for (size_t j = directed; j < planned; ++j)
+      planned_before = planned_before ||
+                       (plan[j].index == limited.index && plan[j].source == limited.source);
+    if (!planned_before) plan[planned++] = limited;
+  }
+  return planned;
+}
+
 int open_listen_socket(uint16_t port) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock == -1) {

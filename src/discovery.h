@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The tool's side of the discovery exchange: a UDP socket on the discovery
-// port, the broadcast probe, a timed wait for one datagram, and the reading of
-// a unit's reply.
+// port, the plan of the probe and its datagrams, a timed wait for one
+// datagram and where it came in, and the reading of a unit's reply.
 #ifndef UNITFIND_DISCOVERY_H_
 #define UNITFIND_DISCOVERY_H_
 
@@ -10,11 +10,39 @@
 #include <stdint.h>
 
 #include "empeg_info.h"
-#include "senders.h"
+#include "interfaces.h"
 
 /// Units answer on this port, and the tool both listens on it and sends the
 /// probe to it.
 constexpr uint16_t DISCOVERY_PORT = 8300;
+
+/// One datagram of a probe: out of interface `index` (0: as the routes
+/// say) from `source`, to `destination`, host byte order.
+struct probe_datagram {
+  unsigned index;
+  uint32_t source;
+  uint32_t destination;
+};
+
+/// Plans the probe for `target` over `list` into `plan`, which has room for
+/// 2 * list->count datagrams, and returns how many it holds. Only
+/// interfaces that take a broadcast are probed. For 255.255.255.255, each
+/// of their networks gets one datagram to its broadcast address where it
+/// has one, from its own address, and then one to 255.255.255.255 from its
+/// own address, those of the networks without a broadcast address first:
+/// a unit that answers only the first probe it hears then hears one from
+/// its own network. For the broadcast address of one or more networks,
+/// each of them gets one. Identical datagrams are planned once. Returns 0
+/// when `target` is neither, or no interface qualifies: the probe then goes
+/// to `target` as the routes say.
+size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan);
+
+/// Where a datagram came in: the interface's index and the address it was
+/// sent to (host byte order), each 0 when the system does not say.
+struct arrival {
+  unsigned index;
+  uint32_t destination;
+};
 
 /// Creates a UDP socket bound to `port` on every local interface, allowed
 /// to send broadcasts and told, where the system can, on which interface

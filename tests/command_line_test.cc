@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "unitfind.h"
+#include "command_line.h"
 
 namespace {
 

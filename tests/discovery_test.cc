@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "advice.h"
+#include "senders.h"
 #include "gtest/gtest.h"
 #include "platform.h"
 
@@ -177,13 +178,13 @@ TEST(MayBeUnit, NoAddressThatCannotSendAReply) {
   if (networks == 0) GTEST_SKIP() << "this host has no network that can broadcast to judge";
 }
 
-// Interfaces as a test makes them up, handed in through the list's reader.
-std::vector<host_address> made_up;
-
-int read_made_up(host_address **addresses, size_t *count) {
-  *count = made_up.size();
+// Interfaces as a test makes them up, handed in through the list's reader:
+// `context` is the table, which the test may change between reads.
+int read_made_up(void *context, host_address **addresses, size_t *count) {
+  const auto *made_up = static_cast<const std::vector<host_address> *>(context);
+  *count = made_up->size();
   *addresses = static_cast<host_address *>(calloc(*count + 1, sizeof **addresses));
-  std::copy(made_up.begin(), made_up.end(), *addresses);
+  std::copy(made_up->begin(), made_up->end(), *addresses);
   return 1;
 }
 
@@ -233,10 +234,11 @@ std::vector<host_address> networks_on_one_interface(int count) {
   return table;
 }
 
+// The list reads `table` for as long as it is read: the table must outlive it.
 interface_list made_up_list(const std::vector<host_address> &table) {
-  made_up = table;
   interface_list list = {};
   list.read = read_made_up;
+  list.context = const_cast<std::vector<host_address> *>(&table);
   EXPECT_EQ(current_interfaces(&list, 0), 1);
   return list;
 }
@@ -273,7 +275,9 @@ TEST(PlanProbe, EachNetworkThatCanBroadcastOnce) {
   for (const auto &c : cases) EXPECT_EQ(shown_plan(&list, c[0]), c[1]) << c[0];
   forget_interfaces(&list);
   // One address in two networks: no datagram twice.
-  list = made_up_list({EVERY_SHAPE[1], entry("eth0", 2, "10.0.0.1", 32, "10.0.0.1")});
+  const std::vector<host_address> two_networks = {EVERY_SHAPE[1],
+                                                  entry("eth0", 2, "10.0.0.1", 32, "10.0.0.1")};
+  list = made_up_list(two_networks);
   EXPECT_EQ(shown_plan(&list, "255.255.255.255"), "2:10.0.0.1>10.0.0.255 2:10.0.0.1>255.255.255.255 ");
   forget_interfaces(&list);
 }
@@ -303,7 +307,8 @@ TEST(PlanProbe, FirstProbeEachNetworkHearsIsFromItsOwnAddress) {
 }
 
 TEST(SenderRules, JudgedByTheInterfacesAndWhereTheDatagramCameIn) {
-  interface_list probed = made_up_list(EVERY_SHAPE);
+  std::vector<host_address> made_up = EVERY_SHAPE;
+  interface_list probed = made_up_list(made_up);
   sender_judge judge = {};
   ASSERT_EQ(copy_interfaces(&probed, &judge.interfaces), 1);
   const arrival over_eth0 = {2, host("10.0.0.1")}, over_lo = {1, 0}, to_lo = {2, host("127.0.0.1")};
@@ -535,8 +540,9 @@ TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
 
   // The whole probe: its one datagram, out of an interface that does not
   // exist, fails, and the report names the send's own reason.
-  interface_list list = made_up_list(
-      {entry("gone0", 999999, "127.1.0.1", 24, "127.1.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST)});
+  const std::vector<host_address> gone = {
+      entry("gone0", 999999, "127.1.0.1", 24, "127.1.0.255", IFF_UP | IFF_RUNNING | IFF_BROADCAST)};
+  interface_list list = made_up_list(gone);
   in_addr probed = {};
   testing::internal::CaptureStderr();
   EXPECT_EQ(send_broadcast(sender_, "127.1.0.255", "?", 2, &list, &probed), 0);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "hosts_file.h"
-#include "unitfind.h"
+#include "search.h"
 
 #include <dirent.h>
 #include <fcntl.h>

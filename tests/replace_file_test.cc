@@ -18,7 +18,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "unitfind.h"
+#include "search.h"
 
 namespace {
 
