@@ -2,7 +2,6 @@
 #include "hosts_file.h"
 #include "search.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,23 +9,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "piece_model.h"
+#include "scratch.h"
 
 namespace {
 
 empeg_info unit(int serial, const char *name = "Kitchen") {
-  empeg_info empeg = {};
+  empeg_info empeg = {{}, serial, {10, 77, 0, 11}};
   snprintf(empeg.name, sizeof empeg.name, "%s", name);
-  empeg.serial = serial;
-  empeg.ip[0] = 10;
-  empeg.ip[1] = 77;
-  empeg.ip[2] = 0;
-  empeg.ip[3] = 11;
   return empeg;
 }
 
@@ -143,7 +139,16 @@ TEST(FormatEntry, NoTextOfTheUnitAtOrPastByte255) {
   }
 }
 
-TEST(RewriteHosts, Cases) {
+struct rewrite_case {
+  const char *what;
+  std::string in, out, messages;
+  std::string name = "Kitchen";
+  std::string host = "player";
+};
+
+void PrintTo(const rewrite_case &c, std::ostream *out) { *out << c.what; }
+
+std::vector<rewrite_case> rewrite_cases() {
   const empeg_info empeg = unit(12);
   const std::string entry = entry_for(empeg);
   const std::string big(20000, 'x');
@@ -152,12 +157,7 @@ TEST(RewriteHosts, Cases) {
   const std::string fields = " # Empeg: Serial=12 Name=";
   const std::string marker = " [EMPEG-12-EMPEG]\n";
   const std::string host_192(192, 'h'), host_200(200, 'h');
-  const struct {
-    const char *what;
-    std::string in, out, messages;
-    std::string name = "Kitchen";
-    std::string host = "player";
-  } cases[] = {
+  return {
       {"empty file", "", "\n" + entry, APPENDING},
       {"no marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
       {"last line unterminated", "127.0.0.1 localhost",
@@ -209,13 +209,25 @@ TEST(RewriteHosts, Cases) {
        "\n10.77.0.11 " + host_200 + fields + marker,
        "Appending entry for " + host_200 + " to /etc/hosts\n", "Kitchen", host_200},
   };
-  for (const auto &c : cases) {
-    rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
-    EXPECT_EQ(r.result, 1) << c.what;
-    EXPECT_EQ(r.out, c.out) << c.what;
-    EXPECT_EQ(r.messages, c.messages) << c.what;
-  }
 }
+
+class RewriteHosts : public ::testing::TestWithParam<rewrite_case> {};
+
+TEST_P(RewriteHosts, Cases) {
+  const rewrite_case &c = GetParam();
+  rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.messages, c.messages);
+}
+
+// Each row named after what it holds, its words joined by underscores.
+INSTANTIATE_TEST_SUITE_P(Hosts, RewriteHosts, ::testing::ValuesIn(rewrite_cases()),
+                         [](const ::testing::TestParamInfo<rewrite_case> &info) {
+                           std::string name = info.param.what;
+                           std::replace(name.begin(), name.end(), ' ', '_');
+                           return name;
+                         });
 
 TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
   const empeg_info empeg = unit(12);
@@ -254,39 +266,15 @@ TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
   }
 }
 
-class UpdateHostsFile : public ::testing::Test {
+class UpdateHostsFile : public ScratchDirectory {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/unitfind-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    hosts_ = dir_ + "/hosts";
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
+    ScratchDirectory::SetUp();
+    hosts_ = work + "/hosts";
   }
   void put(const std::string &path, const std::string &data, mode_t mode = 0644) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    fchmod(fd, mode);
-    close(fd);
-  }
-  std::string get(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<missing>";
-    std::string data = read_fd(fd);
-    close(fd);
-    return data;
-  }
-  std::set<std::string> names() {
-    std::set<std::string> found;
-    DIR *d = opendir(dir_.c_str());
-    while (dirent *e = readdir(d))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) found.insert(e->d_name);
-    closedir(d);
-    return found;
+    std::ofstream(path) << data;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
   }
   int update(const empeg_info &empeg) {
     replacement_remains remains = {};
@@ -295,7 +283,7 @@ class UpdateHostsFile : public ::testing::Test {
     forget_remains(&remains);
     return result;
   }
-  std::string dir_, hosts_;
+  std::string hosts_;
 };
 
 TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
@@ -306,9 +294,9 @@ TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
   stat(hosts_.c_str(), &before);
 
   ASSERT_EQ(update(empeg), 1);
-  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
-  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n");
-  EXPECT_EQ(names(), (std::set<std::string>{".hosts.lock", "hosts", "hosts.old"}));
+  EXPECT_EQ(slurp(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
+  EXPECT_EQ(slurp(hosts_ + ".old"), "127.0.0.1 localhost\n");
+  EXPECT_EQ(names_in(work), ".hosts.lock hosts hosts.old ");
 
   struct stat now, backup;
   stat(hosts_.c_str(), &now);
@@ -320,20 +308,20 @@ TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
   // A second run replaces its own line in place and backs up the first result.
   const empeg_info moved = unit(12, "Lounge");
   ASSERT_EQ(update(moved), 1);
-  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
-  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
+  EXPECT_EQ(slurp(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
+  EXPECT_EQ(slurp(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
 }
 
 TEST_F(UpdateHostsFile, FailuresLeaveEverythingAsItWas) {
   const empeg_info empeg = unit(12);
   EXPECT_EQ(update(empeg), 0);
-  EXPECT_TRUE(names().empty());
+  EXPECT_EQ(names_in(work), "");
 
   ASSERT_EQ(mkdir(hosts_.c_str(), 0755), 0);
   put(hosts_ + ".old", "backup\n");
   EXPECT_EQ(update(empeg), 0);
-  EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
-  EXPECT_EQ(get(hosts_ + ".old"), "backup\n");
+  EXPECT_EQ(names_in(work), "hosts hosts.old ");
+  EXPECT_EQ(slurp(hosts_ + ".old"), "backup\n");
 }
 
 }  // namespace
