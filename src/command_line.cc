@@ -13,14 +13,14 @@ namespace {
 
 // A host name for the hosts file must keep its entry on one line, and that
 // line short enough for every resolver to read it as one.
-int is_valid_host_name(const char *name) {
+bool is_valid_host_name(const char *name) {
   size_t length = strnlen(name, HOSTS_NAME_MAX + 1);
-  if (length == 0 || length > HOSTS_NAME_MAX) return 0;
+  if (length == 0 || length > HOSTS_NAME_MAX) return false;
   for (size_t i = 0; i < length; ++i) {
     unsigned char byte = static_cast<unsigned char>(name[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return false;
   }
-  return 1;
+  return true;
 }
 
 void print_usage(const char *program, FILE *err) {

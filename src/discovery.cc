@@ -152,8 +152,8 @@ int open_listen_socket(uint16_t port) {
   return sock;
 }
 
-int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length, const interface_list *interfaces, in_addr *probed) {
+int send_probe(int sock, const char *host, const void *payload, size_t length,
+               const interface_list *interfaces, in_addr *probed) {
   probed->s_addr = htonl(INADDR_ANY);
   errno = 0;
   const hostent *entry = gethostbyname(host);
@@ -192,16 +192,16 @@ int send_broadcast(int sock, const char *host, const void *payload,
   return sent;
 }
 
-int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from, arrival *where) {
-  if (timeout_ms < 0 || sock < 0) return 0;
+bool receive_datagram(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
+                      sockaddr_in *from, arrival *where) {
+  if (timeout_ms < 0 || sock < 0) return false;
 
   // A datagram already queued needs no wait: under a burst of traffic this
   // halves the system calls per datagram, so the queue drains before it
   // overflows and drops a unit's reply.
   ssize_t received = receive_queued(sock, buffer, capacity, from, where);
   if (received < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
     int ready;
     int64_t left_ms = timeout_ms;
     do {
@@ -210,23 +210,23 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
       pollfd readable = {sock, POLLIN, 0};
       ready = poll(&readable, 1, step_ms);
     } while (ready == 0 && left_ms > 0);
-    if (ready <= 0) return 0;
+    if (ready <= 0) return false;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.
     received = receive_queued(sock, buffer, capacity, from, where);
-    if (received < 0) return 0;
+    if (received < 0) return false;
   }
   // Terminating here reads the same text as clearing the whole buffer first
   // would; the byte at `capacity` is the caller's and already zero.
   if (static_cast<size_t>(received) < capacity) buffer[received] = '\0';
-  return 1;
+  return true;
 }
 
-int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
+bool parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   assert(empeg != nullptr);
   const char *id = strstr(text, "id=");
   const char *name = strstr(text, "name=");
-  if (id == nullptr || name == nullptr) return 0;
+  if (id == nullptr || name == nullptr) return false;
 
   empeg->serial = read_decimal(id + 3);
   name += 5;
@@ -237,5 +237,5 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   uint32_t address = ntohl(from->sin_addr.s_addr);
   for (int octet = 0; octet < 4; ++octet)
     empeg->ip[octet] = static_cast<uint16_t>((address >> (24 - 8 * octet)) & 0xff);
-  return 1;
+  return true;
 }

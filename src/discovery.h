@@ -60,26 +60,26 @@ int open_listen_socket(uint16_t port);
 /// at least one send reports no error; otherwise reports "gethostbyname"
 /// with the resolver's reason, or "sendto" with the last send's, on stderr
 /// and returns 0.
-int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length, const interface_list *interfaces, in_addr *probed);
+int send_probe(int sock, const char *host, const void *payload, size_t length,
+               const interface_list *interfaces, in_addr *probed);
 
 /// Waits up to `timeout_ms` milliseconds for one datagram and receives at most
 /// `capacity` bytes of it into `buffer`, storing the sender in `from` and,
 /// when `where` is not null, where it came in (zeros where the system does
 /// not say). `buffer` must have room for `capacity` + 1 bytes and its byte at
 /// `capacity` must be zero: the text received always ends at the first zero
-/// byte or where the datagram ends. Returns 1 when a datagram (even an empty
-/// one) arrived; 0 on timeout, on a failed wait or receive, and at once for a
-/// negative timeout. A datagram already queued is taken even with a timeout
-/// of 0. Any descriptor number works. Prints nothing.
-int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from, arrival *where = nullptr);
+/// byte or where the datagram ends. Returns whether a datagram (even an empty
+/// one) arrived: not on timeout, on a failed wait or receive, nor, at once,
+/// for a negative timeout. A datagram already queued is taken even with a
+/// timeout of 0. Any descriptor number works. Prints nothing.
+bool receive_datagram(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
+                      sockaddr_in *from, arrival *where = nullptr);
 
 /// Reads a zero-terminated datagram text into `empeg`. A reply holds both
 /// "id=" and "name=": the serial is the number after the first "id=", the name
 /// everything after the first "name=" (cut to EMPEG_NAME_MAX bytes), the
-/// address that of `from`. Returns 1 for a reply; 0, leaving `empeg` alone,
-/// for anything else.
-int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
+/// address that of `from`. Returns whether it was a reply; `empeg` is left
+/// alone when not.
+bool parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from);
 
 #endif  // UNITFIND_DISCOVERY_H_

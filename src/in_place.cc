@@ -60,7 +60,7 @@ off_t first_difference(int a, int b) {
 // Whether the file is mounted over its name (a container's /etc/hosts), so
 // that no rename can replace it: it lies on another mount than the directory
 // that holds it. Where the mount cannot be told, a rename finds out.
-int mounted_over(const replacement *r) { return platform_mounted_apart(r->dir, r->base); }
+bool mounted_over(const replacement *r) { return platform_mounted_apart(r->dir, r->base); }
 
 namespace {
 
@@ -95,7 +95,7 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
     return commit_outcome::FAILED;
   }
   if (!unchanged_but_times(&reserved, &now)) return commit_outcome::START_OVER;
-  *copy = make_copy(r, &r->kept, &reserved, true);
+  *copy = copy_previous_else_private(r, &r->kept, &reserved);
   if (*copy == -1) return commit_outcome::FAILED;
   if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {
     report("rename");
@@ -130,7 +130,7 @@ commit_outcome update_in_place(replacement *r, const struct stat *expected,
                                const char *backup) {
   // Nothing checks the overwrite after the fact: another run may be under
   // way on the file that this run could not wait for.
-  if (r->lock_state == LOCK_GIVEN_UP) {
+  if (r->lock_state == lock_said::GIVEN_UP) {
     gave_up_without_lock(r);
     return commit_outcome::FAILED;
   }

@@ -83,7 +83,7 @@ int current_interfaces(interface_list *list, int64_t max_age_ms) {
                        : read_system_interfaces(&list->addresses, &list->count);
   if (!read) {
     if (!list->failure_reported) perror("getifaddrs");
-    list->failure_reported = 1;
+    list->failure_reported = true;
     free(list->addresses);
     list->addresses = nullptr;
     list->count = 0;
@@ -143,11 +143,11 @@ network_view view_network(const host_address *entry) {
   return view;
 }
 
-int has_link(const host_address *entry) {
+bool has_link(const host_address *entry) {
   const unsigned wanted = IFF_UP | IFF_RUNNING;
   return (entry->flags & wanted) == wanted;
 }
 
-int takes_broadcast(const host_address *entry) {
+bool takes_broadcast(const host_address *entry) {
   return has_link(entry) && view_network(entry).kind == network_kind::BROADCAST;
 }

@@ -39,7 +39,7 @@ struct interface_list {
   size_t count;
   uint64_t generation;   // how many reads were made, failed ones included
   int64_t read_at_ms;    // monotonic time of the last read
-  int failure_reported;  // a failed read is reported once per run
+  bool failure_reported;  // a failed read is reported once per run
   interface_reader read;  // null for read_system_interfaces
   void *context;          // handed to `read`
 };
@@ -71,7 +71,7 @@ enum class network_kind {
 struct network_view {
   network_kind kind;
   uint32_t prefix_length;
-  int has_network;     // /30 or wider: it has a network and a broadcast address
+  bool has_network;    // /30 or wider: it has a network and a broadcast address
   uint32_t network;    // for has_network: the network address
   uint32_t broadcast;  // the broadcast address to probe it with, 0 for none (/31, /32)
   uint32_t peer;       // the host at the other end, 0 for none
@@ -88,10 +88,10 @@ network_view view_network(const host_address *entry);
 uint32_t prefix_mask(uint32_t prefix_length);
 
 /// Whether the interface of `entry` is up and has a link.
-int has_link(const host_address *entry);
+bool has_link(const host_address *entry);
 
 /// Whether a broadcast out of the interface of `entry` reaches the hosts
 /// on its link: it can broadcast, is up and has a link.
-int takes_broadcast(const host_address *entry);
+bool takes_broadcast(const host_address *entry);
 
 #endif  // UNITFIND_INTERFACES_H_

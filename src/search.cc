@@ -51,8 +51,8 @@ int probe(const search_settings *settings, search_state *search) {
   search->report.timeout = settings->timeout;
   current_interfaces(&search->probed_interfaces, 0);
   search->report.sent =
-      send_broadcast(search->sock, settings->broadcast_address, probe_text, sizeof probe_text,
-                     &search->probed_interfaces, &search->report.probed);
+      send_probe(search->sock, settings->broadcast_address, probe_text, sizeof probe_text,
+                 &search->probed_interfaces, &search->report.probed);
   (void)copy_interfaces(&search->probed_interfaces, &search->judge.interfaces);
   if (search->report.sent) return 1;
   fputs("Unable to send broadcast.\n", stderr);
@@ -75,7 +75,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   for (;;) {
     int64_t left_ms = milliseconds_until(deadline);
     if (left_ms == 0 ||
-        !wait_for_reply(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from, &where)) {
+        !receive_datagram(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from, &where)) {
       printf("No more replies.  Giving up...\n");
       // The advice on stderr belongs after this line wherever both go.
       fflush(stdout);
@@ -87,18 +87,18 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
     if (!parse_reply(buffer, empeg, &from)) continue;
     // A unit already reported costs no more than junk: no line, no longer
     // wait. Past the record's room only the unit wanted is taken.
-    const int wanted = settings->serial == 0 || settings->serial == empeg->serial;
+    const bool wanted = settings->serial == 0 || settings->serial == empeg->serial;
     if (heard_unit(&heard, from.sin_addr.s_addr, empeg->serial)) continue;
     if (heard.count == UNITS_MAX && !wanted) {
-      passed_over = passed_over || may_be_unit(&search->judge, &from, &where, 1000);
+      passed_over = passed_over || may_be_unit(&search->judge, &from, &where);
       continue;
     }
     // The cached verdict turns a flood away cheaply; a sender it lets pass
     // is judged again with the interfaces as they are now, so that an
     // address this host gained meanwhile is known. That read happens at
     // most once for each unit recorded.
-    if (!may_be_unit(&search->judge, &from, &where, 1000) ||
-        !may_be_unit(&search->judge, &from, &where, 0))
+    if (!may_be_unit(&search->judge, &from, &where) ||
+        !may_be_unit_now(&search->judge, &from, &where))
       continue;
     if (remember_unit(&heard, from.sin_addr.s_addr, empeg->serial))
       deadline = deadline_after(settings->timeout);
@@ -117,15 +117,17 @@ struct hosts_edit {
   const empeg_info *empeg;
   const char *empeg_name;
   const char *shown;  // the hosts file's path, escaped
-  FILE *err;          // where the entry is announced; null once it has been
+  bool announced;     // whether the entry has been announced
 };
 
 // Writes the hosts file with the unit's entry. A file that changed meanwhile
 // is written again, but the run records the unit once, and says so once.
 int write_hosts(int in, int out, void *context) {
   hosts_edit *edit = static_cast<hosts_edit *>(context);
-  int ok = rewrite_hosts(in, out, edit->empeg, edit->empeg_name, edit->shown, edit->err);
-  edit->err = nullptr;
+  int ok = edit->announced
+               ? rewrite_hosts_silently(in, out, edit->empeg, edit->empeg_name)
+               : rewrite_hosts(in, out, edit->empeg, edit->empeg_name, edit->shown, stderr);
+  edit->announced = true;
   return ok;
 }
 
@@ -149,23 +151,23 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
                       const char *empeg_name, int lock_wait_seconds,
                       replacement_remains *remains) {
   char *shown = escape_text(hosts_file);
-  hosts_edit edit = {empeg, empeg_name, shown == nullptr ? hosts_file : shown, stderr};
+  hosts_edit edit = {empeg, empeg_name, shown == nullptr ? hosts_file : shown, false};
   int ok = replace_file(hosts_file, edit.shown, lock_wait_seconds, write_hosts, &edit, remains);
   free(shown);
   return ok;
 }
 
-int heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
+bool heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
   for (size_t i = 0; i < heard->count; ++i)
-    if (heard->address[i] == address && heard->serial[i] == serial) return 1;
-  return 0;
+    if (heard->address[i] == address && heard->serial[i] == serial) return true;
+  return false;
 }
 
-int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
-  if (heard_unit(heard, address, serial) || heard->count == UNITS_MAX) return 0;
+bool remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
+  if (heard_unit(heard, address, serial) || heard->count == UNITS_MAX) return false;
   heard->address[heard->count] = address;
   heard->serial[heard->count++] = serial;
-  return 1;
+  return true;
 }
 
 int run_search(const search_settings *settings) {

@@ -32,13 +32,13 @@ struct unit_record {
 };
 
 /// Whether the unit `serial` at `address` is in `heard`.
-int heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
+bool heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
 
-/// Records the unit `serial` at `address` in `heard`. Returns 1 when that
-/// pair was not there before and has been added; 0 when it was heard before,
-/// and also once the record is full, so that however many units answer, at
-/// most UNITS_MAX replies ever start a fresh wait.
-int remember_unit(unit_record *heard, uint32_t address, int32_t serial);
+/// Records the unit `serial` at `address` in `heard`. Returns whether that
+/// pair was new and has been added: not when it was heard before, nor once
+/// the record is full, so that however many units answer, at most UNITS_MAX
+/// replies ever start a fresh wait.
+bool remember_unit(unit_record *heard, uint32_t address, int32_t serial);
 
 /// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
 /// symbolic link of that name leads to), keeping the previous file as that

@@ -32,14 +32,16 @@ unsigned loopback_index(const interface_list *list) {
   return 0;
 }
 
-}  // namespace
+// How old the interface list may be for may_be_unit.
+constexpr int64_t VERDICTS_LAST_MS = 1000;
 
-int may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *where,
-                int64_t max_age_ms) {
+// Judges `from` with the list read again when it is `max_age_ms` old (0: now).
+bool judge_sender(sender_judge *judge, const sockaddr_in *from, const arrival *where,
+                  int64_t max_age_ms) {
   uint32_t address = ntohl(from->sin_addr.s_addr);
   uint32_t first_octet = address >> 24;
-  if (first_octet == 0 || first_octet == 127 || first_octet >= 224) return 0;
-  if (where != nullptr && where->destination >> 24 == 127) return 0;
+  if (first_octet == 0 || first_octet == 127 || first_octet >= 224) return false;
+  if (where != nullptr && where->destination >> 24 == 127) return false;
 
   current_interfaces(&judge->interfaces, max_age_ms);
   if (judge->verdicts_generation != judge->interfaces.generation) {
@@ -49,14 +51,24 @@ int may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *whe
     judge->next = 0;
   }
   // Over loopback only this host sends, from whatever address it has now.
-  if (where != nullptr && where->index != 0 && where->index == judge->loopback_index) return 0;
+  if (where != nullptr && where->index != 0 && where->index == judge->loopback_index) return false;
   for (size_t i = 0; i < judge->count; ++i)
     if (judge->address[i] == from->sin_addr.s_addr) return judge->possible[i];
 
-  uint8_t possible = is_own_address(&judge->interfaces, address) ? 0 : 1;
+  const bool possible = !is_own_address(&judge->interfaces, address);
   size_t slot = judge->count < VERDICTS_MAX ? judge->count++ : judge->next;
   judge->next = (slot + 1) % VERDICTS_MAX;
   judge->address[slot] = from->sin_addr.s_addr;
   judge->possible[slot] = possible;
   return possible;
+}
+
+}  // namespace
+
+bool may_be_unit(sender_judge *judge, const sockaddr_in *from, const arrival *where) {
+  return judge_sender(judge, from, where, VERDICTS_LAST_MS);
+}
+
+bool may_be_unit_now(sender_judge *judge, const sockaddr_in *from, const arrival *where) {
+  return judge_sender(judge, from, where, 0);
 }

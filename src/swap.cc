@@ -27,7 +27,7 @@ void tell_kept(const replacement *r, const char *name) {
 
 // Whether `swapped`, the file an exchange took out of place, is the file as
 // the run read it: the exchange itself moves only its change time.
-int is_file_read(const struct stat *swapped, const struct stat *read) {
+bool is_file_read(const struct stat *swapped, const struct stat *read) {
   return unchanged_but_times(swapped, read) && swapped->st_nlink == read->st_nlink &&
          platform_same_modification(swapped, read);
 }
@@ -109,7 +109,7 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
   r->owner = owner_change();
   if (!r->no_exchange) {
     // The attributes the file has now, never those of an earlier look.
-    if (!copy_attributes(r->in, read, r->out, &r->owner, false) || !flush(r->out))
+    if (!copy_attributes(r->in, read, r->out, &r->owner) || !flush(r->out))
       return commit_outcome::FAILED;
     // Should the run end now, the name will lead to the previous file, to
     // become the backup.
@@ -129,7 +129,7 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
   if (!keep_previous(r, read, &kept)) return commit_outcome::FAILED;
   // A second link moves the change time: nothing else may have moved.
   if (!unchanged_but_times(&kept, read)) return commit_outcome::START_OVER;
-  if (!copy_attributes(r->in, &kept, r->out, &r->owner, false) || !flush(r->out))
+  if (!copy_attributes(r->in, &kept, r->out, &r->owner) || !flush(r->out))
     return commit_outcome::FAILED;
   if (fstatat(r->dir, r->base, &there, AT_SYMLINK_NOFOLLOW) != 0 || !unchanged(&there, &kept))
     return commit_outcome::START_OVER;

@@ -33,7 +33,7 @@ TEST(ParseReply, ReadsSerialNameAndSenderAddress) {
   for (const auto &c : cases) {
     empeg_info empeg = {};
     sockaddr_in from = address_of("10.1.200.255");
-    ASSERT_EQ(parse_reply(c.text, &empeg, &from), 1) << c.text;
+    ASSERT_TRUE(parse_reply(c.text, &empeg, &from)) << c.text;
     EXPECT_EQ(empeg.serial, c.serial) << c.text;
     EXPECT_STREQ(empeg.name, c.name) << c.text;
     EXPECT_EQ(empeg.ip[0], 10);
@@ -49,7 +49,7 @@ TEST(ParseReply, NonRepliesLeaveTheRecordAlone) {
     empeg_info empeg = {};
     empeg.serial = 77;
     sockaddr_in from = address_of("10.0.0.1");
-    EXPECT_EQ(parse_reply(text, &empeg, &from), 0) << text;
+    EXPECT_FALSE(parse_reply(text, &empeg, &from)) << text;
     EXPECT_EQ(empeg.serial, 77);
     EXPECT_EQ(empeg.ip[0], 0);
   }
@@ -59,7 +59,7 @@ TEST(ParseReply, LongNameIsCutTo255Bytes) {
   std::string text = "id=3 name=" + std::string(300, 'n');
   empeg_info empeg = {};
   sockaddr_in from = address_of("10.0.0.1");
-  ASSERT_EQ(parse_reply(text.c_str(), &empeg, &from), 1);
+  ASSERT_TRUE(parse_reply(text.c_str(), &empeg, &from));
   EXPECT_EQ(std::string(empeg.name), std::string(255, 'n'));
 }
 
@@ -169,19 +169,19 @@ TEST_F(Exchange, EachTextEndsWhereItsDatagramEnds) {
   char buffer[65] = {};
   sockaddr_in from = {};
   send("id=1 name=a much longer name than the next");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 64, 1000, &from));
   send("id=2 name=b");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 64, 1000, &from));
   EXPECT_STREQ(buffer, "id=2 name=b");
   EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 
   send(std::string("id=3\0name=c", 11));
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 64, 1000, &from));
   empeg_info empeg = {};
-  EXPECT_EQ(parse_reply(buffer, &empeg, &from), 0);
+  EXPECT_FALSE(parse_reply(buffer, &empeg, &from));
 
   send("");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 1000, &from), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 64, 1000, &from));
   EXPECT_STREQ(buffer, "");
 }
 
@@ -190,7 +190,7 @@ TEST_F(Exchange, DatagramFillingTheBufferStaysTerminated) {
   buffer[8] = '\0';
   sockaddr_in from = {};
   send("id=1name=abcdefgh");
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 8, 1000, &from), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 8, 1000, &from));
   EXPECT_STREQ(buffer, "id=1name");
 }
 
@@ -206,7 +206,7 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   sockaddr_in from = {};
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 1500, &from), 0);
+  EXPECT_FALSE(receive_datagram(listener_, buffer, 64, 1500, &from));
   double waited = seconds_since(start);
   EXPECT_GE(waited, 1.4);
   // Only a wait far beyond the limit is a fault: a busy machine may add
@@ -216,13 +216,13 @@ TEST_F(Exchange, TimeoutsEndTheWait) {
   // A negative timeout never blocks, even with a datagram waiting.
   send("id=1 name=a");
   clock_gettime(CLOCK_MONOTONIC, &start);
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, -1, &from), 0);
+  EXPECT_FALSE(receive_datagram(listener_, buffer, 64, -1, &from));
   EXPECT_LT(seconds_since(start), 10.0);
   // A timeout of 0 still takes the datagram that is queued.
-  EXPECT_EQ(wait_for_reply(listener_, buffer, 64, 0, &from), 1);
+  EXPECT_TRUE(receive_datagram(listener_, buffer, 64, 0, &from));
   EXPECT_STREQ(buffer, "id=1 name=a");
 
-  EXPECT_EQ(wait_for_reply(-1, buffer, 64, 1000, &from), 0);
+  EXPECT_FALSE(receive_datagram(-1, buffer, 64, 1000, &from));
 }
 
 // Over loopback alone: the address and the interface given are the ones
@@ -236,7 +236,7 @@ TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
   arrival where = {};
   ASSERT_EQ(platform_tell_arrival(listener_, &failed), 1);
   ASSERT_EQ(platform_send_out_of(sender_, "?", 2, &to_, loopback, host("127.0.0.5")), 1);
-  ASSERT_EQ(wait_for_reply(listener_, buffer, 64, 5000, &from, &where), 1);
+  ASSERT_TRUE(receive_datagram(listener_, buffer, 64, 5000, &from, &where));
   EXPECT_EQ(ntohl(from.sin_addr.s_addr), host("127.0.0.5"));
   EXPECT_EQ(where.index, loopback);
   EXPECT_EQ(where.destination, host("127.0.0.1"));
@@ -248,7 +248,7 @@ TEST_F(Exchange, SendsOutOfTheInterfaceGivenFromTheAddressGiven) {
   interface_list list = made_up_list(gone);
   in_addr probed = {};
   testing::internal::CaptureStderr();
-  EXPECT_EQ(send_broadcast(sender_, "127.1.0.255", "?", 2, &list, &probed), 0);
+  EXPECT_EQ(send_probe(sender_, "127.1.0.255", "?", 2, &list, &probed), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "sendto: No such device\n");
   forget_interfaces(&list);
 }

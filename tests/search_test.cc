@@ -10,11 +10,11 @@ TEST(RememberUnit, EachSenderAndSerialOnceAndNoMoreThanTheRecordHolds) {
   for (uint32_t n = 1; n <= UNITS_MAX; ++n) {
     // Units behind one address (a router, a proxy) are told apart by serial.
     uint32_t address = n % 2 == 0 ? 7 : n;
-    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 1) << n;
-    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 0) << n;
+    EXPECT_TRUE(remember_unit(&heard, address, static_cast<int32_t>(n))) << n;
+    EXPECT_FALSE(remember_unit(&heard, address, static_cast<int32_t>(n))) << n;
   }
-  EXPECT_EQ(remember_unit(&heard, UNITS_MAX + 1, 1), 0);
-  EXPECT_EQ(remember_unit(&heard, 1, 1), 0);
+  EXPECT_FALSE(remember_unit(&heard, UNITS_MAX + 1, 1));
+  EXPECT_FALSE(remember_unit(&heard, 1, 1));
 }
 
 }  // namespace
