@@ -96,8 +96,10 @@ int restart_at_root(const replacement *r, walk *w, const struct stat *from) {
   int fd = open_directory(AT_FDCWD, "/");
   struct stat st;
   if (fd == -1 || fstat(fd, &st) != 0) {
+    // Reported before the close, which could change errno.
+    const int failed = report("open");
     if (fd != -1) close(fd);
-    return report("open");
+    return failed;
   }
   if (unsafe_step(from, &st)) {
     close(fd);

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "file_io.h"
-#include "replace_file.h"
 
 namespace {
 
