@@ -1,12 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "advice.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-
-#include <string>
-#include <vector>
-
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
 

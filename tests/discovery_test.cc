@@ -7,9 +7,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
 #include "platform.h"

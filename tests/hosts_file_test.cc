@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "hosts_file.h"
-#include "search.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +14,6 @@
 
 #include "gtest/gtest.h"
 #include "piece_model.h"
-#include "scratch.h"
 
 namespace {
 
@@ -264,64 +261,6 @@ TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
     if (expected_count == 0) messages = APPENDING;
     ASSERT_EQ(r.messages, messages) << "round " << round;
   }
-}
-
-class UpdateHostsFile : public ScratchDirectory {
- protected:
-  void SetUp() override {
-    ScratchDirectory::SetUp();
-    hosts_ = work + "/hosts";
-  }
-  void put(const std::string &path, const std::string &data, mode_t mode = 0644) {
-    std::ofstream(path) << data;
-    ASSERT_EQ(chmod(path.c_str(), mode), 0);
-  }
-  int update(const empeg_info &empeg) {
-    replacement_remains remains = {};
-    int result = update_hosts_file(hosts_.c_str(), &empeg, "player", 5, &remains);
-    EXPECT_EQ(remains.left, nullptr);
-    forget_remains(&remains);
-    return result;
-  }
-  std::string hosts_;
-};
-
-TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
-  const empeg_info empeg = unit(12);
-  put(hosts_, "127.0.0.1 localhost\n", 0640);
-  put(hosts_ + ".old", "an older backup\n");
-  struct stat before;
-  stat(hosts_.c_str(), &before);
-
-  ASSERT_EQ(update(empeg), 1);
-  EXPECT_EQ(slurp(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
-  EXPECT_EQ(slurp(hosts_ + ".old"), "127.0.0.1 localhost\n");
-  EXPECT_EQ(names_in(work), ".hosts.lock hosts hosts.old ");
-
-  struct stat now, backup;
-  stat(hosts_.c_str(), &now);
-  stat((hosts_ + ".old").c_str(), &backup);
-  EXPECT_EQ(now.st_mode & 07777, 0640u);
-  EXPECT_EQ(now.st_uid, before.st_uid);
-  EXPECT_EQ(backup.st_ino, before.st_ino);
-
-  // A second run replaces its own line in place and backs up the first result.
-  const empeg_info moved = unit(12, "Lounge");
-  ASSERT_EQ(update(moved), 1);
-  EXPECT_EQ(slurp(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
-  EXPECT_EQ(slurp(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
-}
-
-TEST_F(UpdateHostsFile, FailuresLeaveEverythingAsItWas) {
-  const empeg_info empeg = unit(12);
-  EXPECT_EQ(update(empeg), 0);
-  EXPECT_EQ(names_in(work), "");
-
-  ASSERT_EQ(mkdir(hosts_.c_str(), 0755), 0);
-  put(hosts_ + ".old", "backup\n");
-  EXPECT_EQ(update(empeg), 0);
-  EXPECT_EQ(names_in(work), "hosts hosts.old ");
-  EXPECT_EQ(slurp(hosts_ + ".old"), "backup\n");
 }
 
 }  // namespace

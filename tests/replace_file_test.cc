@@ -73,7 +73,8 @@ class Replacement : public ScratchDirectory {
       setenv("H", hosts.c_str(), 1);
       setenv("W", work.c_str(), 1);
       if (before) before();
-      empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
+      empeg_info unit = {{}, 30100123, {10, 77, 0, 11}};
+      snprintf(unit.name, sizeof unit.name, "%s", unit_name);
       replacement_remains remains = {};
       // As the tool reports it.
       int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", lock_wait, &remains);
@@ -112,6 +113,7 @@ class Replacement : public ScratchDirectory {
 
   std::string hosts, err;
   int lock_wait = 1;  // -t, the wait for a lock on the file itself
+  const char *unit_name = "Living room";
 };
 
 enum outcome {
@@ -304,6 +306,37 @@ TEST_P(Faults, KeepTheFileWholeAndItsBackup) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replace, Faults, ::testing::ValuesIn(FAULT_CASES), row_name<fault_case>);
+
+// The first run appends the entry, the previous file (by its inode) its
+// backup, with the file's mode and owner; the second replaces its own line.
+TEST_F(Replacement, SwapsInTheNewFileAndKeepsTheOldOne) {
+  struct stat before, now, backup;
+  ASSERT_EQ(stat(hosts.c_str(), &before), 0);
+  EXPECT_TRUE(exited_with(update(""), 1));
+  EXPECT_EQ(err, shown("$A"));
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
+  ASSERT_EQ(stat(hosts.c_str(), &now) | stat((hosts + ".old").c_str(), &backup), 0);
+  EXPECT_EQ(now.st_mode & 07777, 0640u);
+  EXPECT_EQ(now.st_uid, before.st_uid);
+  EXPECT_EQ(backup.st_ino, before.st_ino);
+  unit_name = "Moved";
+  EXPECT_TRUE(exited_with(update(""), 1));
+  EXPECT_EQ(err, shown("$M"));
+  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"),
+            ORIGINAL + "\n10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Moved [EMPEG-30100123-EMPEG]\n" +
+                UPDATED);
+}
+
+// A missing file, or a directory in its place, fails and leaves nothing.
+TEST_F(Replacement, FailuresLeaveEverythingAsItWas) {
+  sh("rm '" + hosts + "' '" + hosts + ".old'");
+  EXPECT_TRUE(exited_with(update(""), 0));
+  EXPECT_EQ(left(), "");
+  sh("mkdir '" + hosts + "' && echo backup >'" + hosts + ".old'");
+  EXPECT_TRUE(exited_with(update(""), 0));
+  EXPECT_EQ(left(), "hosts hosts.old ");
+  EXPECT_EQ(slurp(hosts + ".old"), "backup\n");
+}
 
 TEST_F(Replacement, SignalWaitsForTheUpdate) {
   int status = update("fsync:1:sleep1", nullptr, [](pid_t pid) { kill(pid, SIGTERM); });

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "senders.h"
 
-#include <vector>
-
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
 
