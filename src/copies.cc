@@ -131,7 +131,7 @@ int keep_previous(replacement *r, const struct stat *st, struct stat *now) {
 // too: once renamed into place it is the file that the next run waits for,
 // until this run has also renamed the backup. Returns 1, or 0 after reporting.
 int create_new_copy(replacement *r) {
-  r->out = create_unique(r, &r->copy);
+  r->out = create_unique(r, &r->new_copy);
   if (r->out == -1) return 0;
   return !r->copy_locked || flock(r->out, LOCK_EX | LOCK_NB) == 0 ||
          lock_unsupported(errno) || report("flock");

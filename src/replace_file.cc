@@ -113,7 +113,7 @@ commit_outcome commit(replacement *r) {
 // closes the file and the new copy.
 void drop_copies(replacement *r) {
   drop_name(r, &r->kept);
-  drop_name(r, &r->copy);
+  drop_name(r, &r->new_copy);
   if (r->out != -1) close(r->out);
   r->out = -1;
   if (r->in != -1) close(r->in);
@@ -131,10 +131,10 @@ void clean_up(replacement *r) {
   r->turn = -1;
   if (r->dir != -1) close(r->dir);
   r->dir = -1;
-  free(r->copy.name);
+  free(r->new_copy.name);
   free(r->kept.name);
   free(r->target);
-  r->copy.name = r->kept.name = r->target = nullptr;
+  r->new_copy.name = r->kept.name = r->target = nullptr;
 }
 
 // Begins the replacement: the file held, the run's turn taken, the backup's

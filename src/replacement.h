@@ -54,7 +54,7 @@ struct replacement {
   const char *shown;   // the path as given, escaped, for messages
   char *target;        // the file that links lead to; its last component,
   const char *base;    // `base`, is its name in `dir`
-  owned_name copy;     // the new copy, base and six characters
+  owned_name new_copy;  // the new copy, base and six characters
   owned_name kept;     // a second name of the previous file, to become the backup
   int dir;             // the directory that holds the file
   int in;              // the previous file, for reading
