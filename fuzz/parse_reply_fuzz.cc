@@ -106,12 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   empeg_info empeg;
   memset(&empeg, 0xa5, sizeof empeg);
   empeg_info untouched = empeg;
-  int result = parse_reply(buffer.get(), &empeg, &from);
+  bool result = parse_reply(buffer.get(), &empeg, &from);
 
   size_t id = text.find("id=");
   size_t name = text.find("name=");
   bool is_reply = id != std::string::npos && name != std::string::npos;
-  require(result == (is_reply ? 1 : 0));
+  require(result == is_reply);
   if (!is_reply) {
     require(memcmp(&empeg, &untouched, sizeof empeg) == 0);
     return 0;

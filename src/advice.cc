@@ -28,10 +28,6 @@ bool same_interface(const host_address *a, const host_address *b) {
   return strcmp(a->interface, b->interface) == 0;
 }
 
-uint32_t mask_of(uint32_t prefix_length) {
-  return prefix_length == 0 ? 0 : ~UINT32_C(0) << (32 - prefix_length);
-}
-
 // Whether `entry` is the first of its interface to describe its network, so
 // that each network gets one line however many addresses it has there. A
 // network without a broadcast address or peer is each address's own.
@@ -63,7 +59,7 @@ bool listed(const interface_list *list, size_t at) {
 bool holds_host(const host_address *entry, uint32_t target) {
   network_view view = view_network(entry);
   if (view.peer != 0) return target == view.peer;
-  const uint32_t mask = mask_of(view.prefix_length);
+  const uint32_t mask = prefix_mask(view.prefix_length);
   return view.prefix_length < 32 && (target & mask) == (entry->address & mask);
 }
 

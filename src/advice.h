@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "senders.h"
+#include "interfaces.h"
 
 /// What became of a probe.
 struct probe_report {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "deadline.h"
 
-timespec deadline_after(int64_t seconds) {
+timespec deadline_after(int32_t seconds) {
   timespec deadline = {};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   const int64_t latest = sizeof(time_t) < sizeof(int64_t) ? INT32_MAX : INT64_MAX;

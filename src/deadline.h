@@ -7,10 +7,11 @@
 #include <stdint.h>
 #include <time.h>
 
-/// The moment `seconds` (at least 0) from now. Where time_t has 32 bits a
-/// long wait would wrap into the past, so the deadline stops at the latest
-/// time there is instead.
-timespec deadline_after(int64_t seconds);
+/// The moment `seconds` from now; for 0 or a negative `seconds` (a negative
+/// -t) one that has already passed. Where time_t has 32 bits a long wait
+/// would wrap into the past, so the deadline stops at the latest time there
+/// is instead.
+timespec deadline_after(int32_t seconds);
 
 /// Milliseconds until `deadline`, rounded up so that a wait never ends before
 /// it; 0 once it has passed.

@@ -82,6 +82,50 @@ int send_to(int sock, uint32_t address, unsigned index, uint32_t source,
 
 }  // namespace
 
+size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
+  const bool everywhere = target == INADDR_BROADCAST;
+  size_t planned = 0;
+  // Each network's broadcast address first: a unit on it hears that
+  // datagram, from an address on its own network, before any other. Two
+  // addresses in one network share one, while two interfaces whose networks
+  // share one (two link-local cables) each need a datagram of their own.
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    if (!takes_broadcast(entry)) continue;
+    network_view view = view_network(entry);
+    if (view.broadcast == 0 || (!everywhere && view.broadcast != target)) continue;
+    bool planned_before = false;
+    for (size_t j = 0; j < planned; ++j)
+      if (plan[j].index == entry->index && plan[j].destination == view.broadcast)
+        planned_before = true;
+    if (!planned_before) plan[planned++] = {entry->index, entry->address, view.broadcast};
+  }
+  if (!everywhere) return planned;
+  // Then the limited broadcast, which every host on the cable hears
+  // whatever its mask, from each network's own address, so that a unit
+  // answers to an address it can reach. A network without a broadcast
+  // address (a /31, a /32) hears nothing before it, so it goes first.
+  // One address may stand in two networks (a /24 and a /32): identical
+  // datagrams go once.
+  const size_t directed = planned;
+  for (size_t i = 0; i < list->count + directed; ++i) {
+    probe_datagram limited = {0, 0, INADDR_BROADCAST};
+    if (i < list->count) {
+      const host_address *entry = &list->addresses[i];
+      if (!takes_broadcast(entry) || view_network(entry).broadcast != 0) continue;
+      limited = {entry->index, entry->address, INADDR_BROADCAST};
+    } else {
+      limited = {plan[i - list->count].index, plan[i - list->count].source, INADDR_BROADCAST};
+    }
+    bool planned_before = false;
+    for (size_t j = directed; j < planned; ++j)
+      planned_before = planned_before ||
+                       (plan[j].index == limited.index && plan[j].source == limited.source);
+    if (!planned_before) plan[planned++] = limited;
+  }
+  return planned;
+}
+
 int open_listen_socket(uint16_t port) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock == -1) {
@@ -108,8 +152,8 @@ int open_listen_socket(uint16_t port) {
   return sock;
 }
 
-int send_broadcast(int sock, const char *host, const void *payload,
-                   size_t length, const interface_list *interfaces, in_addr *probed) {
+int send_probe(int sock, const char *host, const void *payload, size_t length,
+               const interface_list *interfaces, in_addr *probed) {
   probed->s_addr = htonl(INADDR_ANY);
   errno = 0;
   const hostent *entry = gethostbyname(host);
@@ -148,16 +192,16 @@ int send_broadcast(int sock, const char *host, const void *payload,
   return sent;
 }
 
-int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
-                   sockaddr_in *from, arrival *where) {
-  if (timeout_ms < 0 || sock < 0) return 0;
+bool receive_datagram(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
+                      sockaddr_in *from, arrival *where) {
+  if (timeout_ms < 0 || sock < 0) return false;
 
   // A datagram already queued needs no wait: under a burst of traffic this
   // halves the system calls per datagram, so the queue drains before it
   // overflows and drops a unit's reply.
   ssize_t received = receive_queued(sock, buffer, capacity, from, where);
   if (received < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
     int ready;
     int64_t left_ms = timeout_ms;
     do {
@@ -166,23 +210,23 @@ int wait_for_reply(int sock, char *buffer, size_t capacity, int64_t timeout_ms,
       pollfd readable = {sock, POLLIN, 0};
       ready = poll(&readable, 1, step_ms);
     } while (ready == 0 && left_ms > 0);
-    if (ready <= 0) return 0;
+    if (ready <= 0) return false;
     // Not blocking here either: a readable socket whose datagram was
     // discarded meanwhile ends the search rather than hanging it.
     received = receive_queued(sock, buffer, capacity, from, where);
-    if (received < 0) return 0;
+    if (received < 0) return false;
   }
   // Terminating here reads the same text as clearing the whole buffer first
   // would; the byte at `capacity` is the caller's and already zero.
   if (static_cast<size_t>(received) < capacity) buffer[received] = '\0';
-  return 1;
+  return true;
 }
 
-int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
+bool parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   assert(empeg != nullptr);
   const char *id = strstr(text, "id=");
   const char *name = strstr(text, "name=");
-  if (id == nullptr || name == nullptr) return 0;
+  if (id == nullptr || name == nullptr) return false;
 
   empeg->serial = read_decimal(id + 3);
   name += 5;
@@ -193,5 +237,5 @@ int parse_reply(const char *text, empeg_info *empeg, const sockaddr_in *from) {
   uint32_t address = ntohl(from->sin_addr.s_addr);
   for (int octet = 0; octet < 4; ++octet)
     empeg->ip[octet] = static_cast<uint16_t>((address >> (24 - 8 * octet)) & 0xff);
-  return 1;
+  return true;
 }

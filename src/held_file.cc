@@ -68,7 +68,7 @@ struct walk {
 // Whether the step from `from` to `to`, owned by other users, is one that a
 // user other than root could have planted: a directory or link of one user
 // leading to what another owns.
-int unsafe_step(const struct stat *from, const struct stat *to) {
+bool unsafe_step(const struct stat *from, const struct stat *to) {
   return from->st_uid != 0 && from->st_uid != to->st_uid;
 }
 
@@ -96,8 +96,10 @@ int restart_at_root(const replacement *r, walk *w, const struct stat *from) {
   int fd = open_directory(AT_FDCWD, "/");
   struct stat st;
   if (fd == -1 || fstat(fd, &st) != 0) {
+    // Reported before the close, which could change errno.
+    const int failed = report("open");
     if (fd != -1) close(fd);
-    return report("open");
+    return failed;
   }
   if (unsafe_step(from, &st)) {
     close(fd);
@@ -257,7 +259,7 @@ int open_and_find(replacement *r, const char *path) {
 // without (a lock anyone who can read the file may take must not stop the
 // update). Records how the file is now in r->read. Returns 1, or 0 after
 // reporting.
-int hold_file(replacement *r) {
+int reopen_file(replacement *r) {
   for (int tries = 0; tries < NAME_TRIES; ++tries) {
     if (r->in != -1) close(r->in);
     r->in = openat(r->dir, r->base,
@@ -265,7 +267,7 @@ int hold_file(replacement *r) {
     if (r->in == -1) return report("fopen");
     if (fstat(r->in, &r->read) != 0) return report("fstat");
     if (!regular_file(r, &r->read)) return 0;
-    if (!r->lock_itself || r->lock_state == LOCK_GIVEN_UP) return 1;
+    if (!r->lock_itself || r->lock_state == lock_said::GIVEN_UP) return 1;
     switch (lock_waiting(r, r->in, r->lock_deadline)) {
       case lock_result::LOCKED:
         r->copy_locked = true;

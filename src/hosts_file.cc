@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "file_io.h"
-#include "replace_file.h"
 
 namespace {
 
@@ -134,14 +133,16 @@ size_t piece_start(const window *w, size_t at) {
 
 // Acts on the marker that the search has reached at buf[scan]: writes the
 // entry in place of the piece that holds it, or, when the marker straddles
-// two pieces and so neither holds it, passes its first byte. Returns 1 when
-// it replaced, 0 when it passed, -1 after reporting a failed write.
-int replace_piece(window *w, int out, const piece_edit *edit) {
+// two pieces and so neither holds it, passes its first byte. FAILED is
+// reported.
+enum class piece_outcome { REPLACED, PASSED, FAILED };
+
+piece_outcome replace_piece(window *w, int out, const piece_edit *edit) {
   const size_t start = piece_start(w, w->scan);
   const size_t after = w->scan + edit->marker_length;
   if (after > start + HOSTS_PIECE_MAX) {
     ++w->scan;
-    return 0;
+    return piece_outcome::PASSED;
   }
   size_t limit = min_of(start + HOSTS_PIECE_MAX, w->length);
   const void *newline = memchr(w->buf + after, '\n', limit - after);
@@ -154,30 +155,35 @@ int replace_piece(window *w, int out, const piece_edit *edit) {
   if (!write_all(out, w->buf + w->written, start - w->written) ||
       !write_all(out, edit->entry, edit->entry_length - (crlf ? 1 : 0)) ||
       (crlf && !write_all(out, "\r\n", 2)))
-    return -1;
+    return piece_outcome::FAILED;
   w->written = w->scan = end;
   if (newline != nullptr) w->line_start = w->base + static_cast<off_t>(end);
-  return 1;
+  return piece_outcome::REPLACED;
 }
 
 // Searches the window as far as a marker's whole piece is sure to be in it:
-// all of it once the file has been read. Returns the number of pieces
-// replaced, or -1 after reporting a failure.
-int search_window(window *w, int out, const piece_edit *edit) {
+// all of it once the file has been read, counting the pieces replaced in
+// `replaced`. Returns 1, or 0 after reporting a failure.
+int search_window(window *w, int out, const piece_edit *edit, int *replaced) {
   const size_t reach = HOSTS_PIECE_MAX + edit->marker_length;
   const size_t horizon = w->at_end ? w->length : w->length > reach ? w->length - reach : 0;
-  int replaced = 0;
   while (w->scan < horizon) {
     const void *hit =
         memmem(w->buf + w->scan, w->length - w->scan, edit->marker, edit->marker_length);
     size_t found = hit == nullptr ? w->length : static_cast<const char *>(hit) - w->buf;
     advance(w, min_of(found, horizon));
     if (found >= horizon) break;
-    int outcome = replace_piece(w, out, edit);
-    if (outcome == -1) return -1;
-    replaced += outcome;
+    switch (replace_piece(w, out, edit)) {
+      case piece_outcome::REPLACED:
+        ++*replaced;
+        break;
+      case piece_outcome::PASSED:
+        break;
+      case piece_outcome::FAILED:
+        return 0;
+    }
   }
-  return replaced;
+  return 1;
 }
 
 // Copies out what no later piece can start in, everything before the piece
@@ -197,25 +203,22 @@ int settle(window *w, int out) {
   return 1;
 }
 
-// Copies `in` to `out` through `buf` of BLOCK_SIZE bytes, making `edit`.
-// Returns the number of pieces replaced, or -1 after reporting a failure.
-int copy_pieces(int in, int out, const piece_edit *edit, char *buf) {
+// Copies `in` to `out` through `buf` of BLOCK_SIZE bytes, making `edit` and
+// counting the pieces replaced in `replaced`. Returns 1, or 0 after
+// reporting a failure.
+int copy_pieces(int in, int out, const piece_edit *edit, char *buf, int *replaced) {
   window w = {};
   w.buf = buf;
-  int replaced = 0;
   while (!w.at_end || w.scan < w.length) {
-    if (!w.at_end && !fill(&w, in)) return -1;
-    int found = search_window(&w, out, edit);
-    if (found == -1 || !settle(&w, out)) return -1;
-    replaced += found;
+    if (!w.at_end && !fill(&w, in)) return 0;
+    if (!search_window(&w, out, edit, replaced) || !settle(&w, out)) return 0;
   }
-  return replaced;
+  return 1;
 }
 
-}  // namespace
-
-int rewrite_hosts(int in, int out, const empeg_info *empeg,
-                  const char *empeg_name, const char *hosts_file, FILE *err) {
+// rewrite_hosts, announcing on `err` unless it is null.
+int rewrite(int in, int out, const empeg_info *empeg, const char *empeg_name,
+            const char *hosts_file, FILE *err) {
   char marker[HOSTS_MARKER_SIZE];
   format_marker(empeg->serial, marker);
   // The leading line break is for an entry appended at the end.
@@ -230,12 +233,25 @@ int rewrite_hosts(int in, int out, const empeg_info *empeg,
     format_entry(empeg, empeg_name, entry + 1, entry_length + 1);
     const piece_edit edit = {marker, strlen(marker), entry + 1, entry_length,
                              empeg_name, hosts_file, err};
-    int replaced = copy_pieces(in, out, &edit, buf);
-    if (replaced == 0 && err != nullptr)
-      fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
-    ok = replaced > 0 || (replaced == 0 && write_all(out, entry, entry_length + 1));
+    int replaced = 0;
+    ok = copy_pieces(in, out, &edit, buf, &replaced);
+    if (ok && replaced == 0) {
+      if (err != nullptr) fprintf(err, "Appending entry for %s to %s\n", empeg_name, hosts_file);
+      ok = write_all(out, entry, entry_length + 1);
+    }
   }
   free(entry);
   free(buf);
   return ok;
+}
+
+}  // namespace
+
+int rewrite_hosts(int in, int out, const empeg_info *empeg, const char *empeg_name,
+                  const char *hosts_file, FILE *err) {
+  return rewrite(in, out, empeg, empeg_name, hosts_file, err);
+}
+
+int rewrite_hosts_silently(int in, int out, const empeg_info *empeg, const char *empeg_name) {
+  return rewrite(in, out, empeg, empeg_name, nullptr, nullptr);
 }

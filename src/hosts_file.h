@@ -49,10 +49,14 @@ size_t format_entry(const empeg_info *empeg, const char *empeg_name, char *out,
 /// line in place of every piece that holds its marker (ended by a carriage
 /// return and a line break where the piece was), or appending it after a line
 /// break when none does. Every other byte passes through, zero bytes
-/// included. Announces each replacement, or the append, on `err` (unless it
-/// is null) with `empeg_name` and `hosts_file`. Returns 1, or 0 after
-/// reporting a failed "read" or "write" on stderr.
+/// included. Announces each replacement, or the append, on `err` with
+/// `empeg_name` and `hosts_file`. Returns 1, or 0 after reporting a failed
+/// "read" or "write" on stderr.
 int rewrite_hosts(int in, int out, const empeg_info *empeg,
                   const char *empeg_name, const char *hosts_file, FILE *err);
+
+/// As rewrite_hosts, announcing nothing: for a file written again after it
+/// changed, whose entry was announced the first time.
+int rewrite_hosts_silently(int in, int out, const empeg_info *empeg, const char *empeg_name);
 
 #endif  // UNITFIND_HOSTS_FILE_H_

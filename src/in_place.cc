@@ -60,20 +60,20 @@ off_t first_difference(int a, int b) {
 // Whether the file is mounted over its name (a container's /etc/hosts), so
 // that no rename can replace it: it lies on another mount than the directory
 // that holds it. Where the mount cannot be told, a rename finds out.
-int mounted_over(const replacement *r) { return platform_mounted_apart(r->dir, r->base); }
+bool mounted_over(const replacement *r) { return platform_mounted_apart(r->dir, r->base); }
 
 namespace {
 
 // A file mounted over its name cannot be renamed over, so its contents are
 // rewritten through `fd`, the file being as `expected` says. The space is
 // reserved first, so that a full disk stops the update before a byte
-// changes; then a flushed copy of the file, `*copy`, becomes its backup, its
+// changes; then a flushed copy of the file, `*backup_copy`, becomes its backup, its
 // name synced, so that a crash during the rewrite leaves the contents just
 // replaced there; and only a file that nobody changed meanwhile is
 // rewritten. A failure on the way writes the previous contents back, and if
 // even that fails the file may be damaged, which r->remains says.
 commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expected,
-                                     const char *backup, int *copy) {
+                                     const char *backup, int *backup_copy) {
   struct stat now, next, reserved;
   if (fstat(fd, &now) != 0 || fstat(r->out, &next) != 0) {
     report("fstat");
@@ -95,9 +95,8 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
     return commit_outcome::FAILED;
   }
   if (!unchanged_but_times(&reserved, &now)) return commit_outcome::START_OVER;
-  r->backup_owner = owner_change();
-  *copy = make_copy(r, &r->kept, &reserved, true);
-  if (*copy == -1) return commit_outcome::FAILED;
+  *backup_copy = copy_previous_else_private(r, &r->kept, &reserved);
+  if (*backup_copy == -1) return commit_outcome::FAILED;
   if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {
     report("rename");
     return commit_outcome::FAILED;
@@ -111,13 +110,13 @@ commit_outcome rewrite_in_place(replacement *r, int fd, const struct stat *expec
   if (!unchanged(&now, &reserved)) return commit_outcome::START_OVER;
   // Only what changes is written, so that a kill or a reader can meet no
   // damage before that point; for an appended entry, only the new tail.
-  off_t at = first_difference(*copy, r->out);
+  off_t at = first_difference(*backup_copy, r->out);
   struct stat kept;
   if (at == -1 || fstatat(r->dir, backup, &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
       !journal_rewrite(r, &kept, backup))
     return at == -1 ? commit_outcome::FAILED : (report("fstat"), commit_outcome::FAILED);
   if (overwrite(fd, r->out, at)) return commit_outcome::REPLACED;
-  if (overwrite(fd, *copy, at))
+  if (overwrite(fd, *backup_copy, at))
     fprintf(stderr, "Wrote the previous contents back to %s\n", r->shown);
   else
     // The next run puts the previous contents back from the backup.
@@ -131,7 +130,7 @@ commit_outcome update_in_place(replacement *r, const struct stat *expected,
                                const char *backup) {
   // Nothing checks the overwrite after the fact: another run may be under
   // way on the file that this run could not wait for.
-  if (r->lock_state == LOCK_GIVEN_UP) {
+  if (r->lock_state == lock_said::GIVEN_UP) {
     gave_up_without_lock(r);
     return commit_outcome::FAILED;
   }
@@ -142,9 +141,9 @@ commit_outcome update_in_place(replacement *r, const struct stat *expected,
     report("open");
     return commit_outcome::FAILED;
   }
-  int copy = -1;
-  commit_outcome outcome = rewrite_in_place(r, fd, expected, backup, &copy);
-  if (copy != -1) close(copy);
+  int backup_copy = -1;
+  commit_outcome outcome = rewrite_in_place(r, fd, expected, backup, &backup_copy);
+  if (backup_copy != -1) close(backup_copy);
   close(fd);
   return outcome;
 }

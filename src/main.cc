@@ -1,4 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "unitfind.h"
+#include "command_line.h"
 
 int main(int argc, char **argv) { return unitfind_main(argc, argv); }

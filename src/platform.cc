@@ -46,7 +46,7 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size,
 #include <net/if.h>
 #include <sys/uio.h>
 
-int platform_unsupported(int error) {
+bool platform_unsupported(int error) {
 #if ENOTSUP != EOPNOTSUPP
   if (error == EOPNOTSUPP) return 1;
 #endif
@@ -359,7 +359,7 @@ int platform_reserve(int fd, off_t length, const char **failed) {
 #endif
 }
 
-int platform_same_times(const struct stat *a, const struct stat *b) {
+bool platform_same_times(const struct stat *a, const struct stat *b) {
 #if defined(__APPLE__)
   const timespec &am = a->st_mtimespec, &bm = b->st_mtimespec;
   const timespec &ac = a->st_ctimespec, &bc = b->st_ctimespec;
@@ -371,7 +371,7 @@ int platform_same_times(const struct stat *a, const struct stat *b) {
          ac.tv_nsec == bc.tv_nsec;
 }
 
-int platform_same_modification(const struct stat *a, const struct stat *b) {
+bool platform_same_modification(const struct stat *a, const struct stat *b) {
 #if defined(__APPLE__)
   const timespec &am = a->st_mtimespec, &bm = b->st_mtimespec;
 #else
@@ -424,7 +424,7 @@ uintmax_t platform_birth(int dir, const char *name) {
   return seconds * 1000000000U + nanoseconds;
 }
 
-int platform_exchange_refused(int error) {
+bool platform_exchange_refused(int error) {
   return error == EINVAL || error == ENOSYS || platform_unsupported(error);
 }
 
@@ -451,7 +451,7 @@ int platform_open_searchable(int at, const char *name) {
 #endif
 }
 
-int platform_kernel_links(int dir) {
+bool platform_kernel_links(int dir) {
 #if defined(__linux__)
   // PROC_SUPER_MAGIC, from <linux/magic.h>.
   constexpr long PROC_FILE_SYSTEM = 0x9fa0;
@@ -463,7 +463,7 @@ int platform_kernel_links(int dir) {
 #endif
 }
 
-int platform_mounted_apart(int dir, const char *name) {
+bool platform_mounted_apart(int dir, const char *name) {
 #if defined(__linux__)
   // A bind mount of a file from the same file system keeps its device
   // number; the mount id of its handle tells.

@@ -40,10 +40,10 @@ int platform_reserve(int fd, off_t length, const char **failed);
 
 /// Whether `a` and `b` have the same modification and change times, to the
 /// nanosecond.
-int platform_same_times(const struct stat *a, const struct stat *b);
+bool platform_same_times(const struct stat *a, const struct stat *b);
 
 /// Whether `a` and `b` have the same modification time, to the nanosecond.
-int platform_same_modification(const struct stat *a, const struct stat *b);
+bool platform_same_modification(const struct stat *a, const struct stat *b);
 
 /// Exchanges the files that `a` and `b` name in directory `dir` in one step,
 /// so that each name leads to the other's file (Linux renameat2 with
@@ -54,7 +54,7 @@ int platform_exchange(int dir, const char *a, const char *b);
 
 /// Whether `error` from platform_exchange says that exchange is not to be had
 /// here, rather than that this one failed.
-int platform_exchange_refused(int error);
+bool platform_exchange_refused(int error);
 
 /// When the file `name` in directory `dir` (or, for an empty `name`, the
 /// file open as `dir`) was created, in nanoseconds, without following a
@@ -64,7 +64,7 @@ uintmax_t platform_birth(int dir, const char *name);
 
 /// Whether `error` says that an operation is not supported: ENOTSUP and
 /// EOPNOTSUPP are the same value on Linux only.
-int platform_unsupported(int error);
+bool platform_unsupported(int error);
 
 /// Fills `length` bytes at `out` with random bytes from the system. Returns
 /// 1, or 0 when the system has none to give yet (early at boot).
@@ -79,12 +79,12 @@ int platform_open_searchable(int at, const char *name);
 /// Whether the symbolic links in directory `dir` are the system's own, which
 /// lead where the system says rather than where their text does (Linux's
 /// /proc, whose PID/root leads into another process's mounts).
-int platform_kernel_links(int dir);
+bool platform_kernel_links(int dir);
 
 /// Whether `name` in directory `dir` is known to be a mount of its own (a
 /// file bind-mounted over its name) where its device number does not say
 /// so. Returns 0 when it is not, or when the system cannot tell.
-int platform_mounted_apart(int dir, const char *name);
+bool platform_mounted_apart(int dir, const char *name);
 
 /// Room for the control data that platform_tell_arrival asks for.
 constexpr size_t PLATFORM_ARRIVAL_SIZE = 128;

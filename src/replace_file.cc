@@ -32,21 +32,21 @@ int report(const char *call) {
   return 0;
 }
 
-int same_file(const struct stat *a, const struct stat *b) {
+bool same_file(const struct stat *a, const struct stat *b) {
   return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
 
 // Whether `a` and `b` are the same file with the same contents as far as
 // its size says, mode and owner: what the run's own steps leave alone when
 // they move the file's times or link count (a second name, a reservation).
-int unchanged_but_times(const struct stat *a, const struct stat *b) {
+bool unchanged_but_times(const struct stat *a, const struct stat *b) {
   return same_file(a, b) && a->st_size == b->st_size && a->st_mode == b->st_mode &&
          a->st_uid == b->st_uid && a->st_gid == b->st_gid;
 }
 
 // Whether nothing at all has happened to the file between `a` and `b`: an
 // edit, a chmod, a chown or a new ACL each move its change time.
-int unchanged(const struct stat *a, const struct stat *b) {
+bool unchanged(const struct stat *a, const struct stat *b) {
   return unchanged_but_times(a, b) && a->st_nlink == b->st_nlink &&
          platform_same_times(a, b);
 }
@@ -113,7 +113,7 @@ commit_outcome commit(replacement *r) {
 // closes the file and the new copy.
 void drop_copies(replacement *r) {
   drop_name(r, &r->kept);
-  drop_name(r, &r->copy);
+  drop_name(r, &r->new_copy);
   if (r->out != -1) close(r->out);
   r->out = -1;
   if (r->in != -1) close(r->in);
@@ -131,17 +131,17 @@ void clean_up(replacement *r) {
   r->turn = -1;
   if (r->dir != -1) close(r->dir);
   r->dir = -1;
-  free(r->copy.name);
+  free(r->new_copy.name);
   free(r->kept.name);
   free(r->target);
-  r->copy.name = r->kept.name = r->target = nullptr;
+  r->new_copy.name = r->kept.name = r->target = nullptr;
 }
 
 // Begins the replacement: the file held, the run's turn taken, the backup's
 // name checked, the signals held off and the new copy made. Returns 1, or 0
 // after reporting.
 int begin(replacement *r, const char *path) {
-  int ok = open_and_find(r, path) && take_turn(r) && hold_file(r);
+  int ok = open_and_find(r, path) && take_turn(r) && reopen_file(r);
   if (ok) {
     char *backup = joined(r->base, ".old");
     struct stat st;
@@ -155,7 +155,7 @@ int begin(replacement *r, const char *path) {
   }
   if (ok) {
     hold_signals(r);
-    ok = create_copy(r);
+    ok = create_new_copy(r);
   }
   return ok;
 }
@@ -192,7 +192,7 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
   r.shown = shown;
   r.remains = remains;
   r.dir = r.in = r.out = r.turn = -1;
-  r.lock_state = LOCK_UNTRIED;
+  r.lock_state = lock_said::NOTHING;
   r.lock_deadline = deadline_after(lock_wait_seconds);
   commit_outcome outcome = commit_outcome::FAILED;
   if (begin(&r, path)) {
@@ -201,7 +201,7 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
       if (outcome != commit_outcome::START_OVER) break;
       drop_copies(&r);
       // The file as it is now, with what changed it kept.
-    } while (may_start_over(&r) && hold_file(&r) && create_copy(&r));
+    } while (may_start_over(&r) && reopen_file(&r) && create_new_copy(&r));
     if (outcome == commit_outcome::START_OVER) outcome = commit_outcome::FAILED;
   }
   if (outcome == commit_outcome::REPLACED) {

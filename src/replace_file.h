@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Replacing a system file with a new copy written beside it, as one
-// transaction: runs take turns on a lock only the file's writer can take,
-// nothing that was read is trusted at the commit, and the file is never
+// transaction: runs take turns on a lock only the file's writer can take
+// (where the file system can lock at all), nothing that was read is trusted at the commit, and the file is never
 // missing, half-written, more open than it was, or without its backup,
 // whatever fails and whoever signals. The file is found once, walking its
 // path as the kernel would, and every later step works on the directory that
@@ -48,8 +48,10 @@ using replacement_writer = int (*)(int in, int out, void *context);
 /// file beside the file that only the writer can take, waiting as long as a
 /// run ahead may take, or, where no such lock file can be had, on a lock on
 /// the file itself, for at most `lock_wait_seconds` before going on without
-/// it where that is safe, with a line for each. The lock file is the run's
-/// journal: a later run finishes what a run that died left. Anything but a
+/// it where that is safe, with a line for each. Where the file system cannot
+/// lock at all (flock is not supported there), a run goes on without a turn
+/// and without a journal, and says nothing of it. Otherwise the lock file is
+/// the run's journal: a later run finishes what a run that died left. Anything but a
 /// regular file is refused. A file that changed in any way since it was read
 /// is read again, at most a few times; the new file gets the file's owner,
 /// extended attributes and mode as they are at the commit, never more open,

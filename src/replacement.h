@@ -26,11 +26,12 @@ namespace replacing {
 // the most times a run reopens a file that runs ahead of it replaced.
 constexpr int NAME_TRIES = 100;
 
-// replacement::lock_state: whether the run has said that it waits for the
-// lock, or that it goes on without it.
-constexpr int LOCK_UNTRIED = 0;
-constexpr int LOCK_WAITED = 1;
-constexpr int LOCK_GIVEN_UP = 2;
+/// What the run has said of the lock it waits for.
+enum class lock_said {
+  NOTHING,
+  WAITING,   // that it waits for the lock
+  GIVEN_UP,  // that it gave up waiting
+};
 
 /// A name in the held directory that the run made. It is removed on the way
 /// out unless it was disowned: put in place, or handed to the user.
@@ -53,7 +54,7 @@ struct replacement {
   const char *shown;   // the path as given, escaped, for messages
   char *target;        // the file that links lead to; its last component,
   const char *base;    // `base`, is its name in `dir`
-  owned_name copy;     // the new copy, base and six characters
+  owned_name new_copy;  // the new copy, base and six characters
   owned_name kept;     // a second name of the previous file, to become the backup
   int dir;             // the directory that holds the file
   int in;              // the previous file, for reading
@@ -63,7 +64,7 @@ struct replacement {
   bool copy_locked;    // whether `in`, and so `out`, are locked (lock_itself)
   bool no_exchange;    // whether exchanging two names was refused here
   int restarts;        // times the file changed under the run
-  int lock_state;      // whether the run waited for the lock, or gave it up
+  lock_said lock_state;
   struct timespec lock_deadline;  // for a lock on the file itself
   struct stat read;    // the file as it was when its contents were read
   owner_change owner;
@@ -79,16 +80,16 @@ struct replacement {
 int report(const char *call);
 
 /// Whether `a` and `b` are the same file.
-int same_file(const struct stat *a, const struct stat *b);
+bool same_file(const struct stat *a, const struct stat *b);
 
 /// Whether `a` and `b` are the same file with the same contents as far as
 /// its size says, mode and owner: what the run's own steps leave alone when
 /// they move the file's times or link count (a second name, a reservation).
-int unchanged_but_times(const struct stat *a, const struct stat *b);
+bool unchanged_but_times(const struct stat *a, const struct stat *b);
 
 /// Whether nothing at all has happened to the file between `a` and `b`: an
 /// edit, a chmod, a chown or a new ACL each move its change time.
-int unchanged(const struct stat *a, const struct stat *b);
+bool unchanged(const struct stat *a, const struct stat *b);
 
 /// Counts one more start over on a file that changed under the run. Returns
 /// 1 while the run may start over, 0 after saying that it gives up.
@@ -148,12 +149,12 @@ int open_and_find(replacement *r, const char *path);
 /// itself, locks it, waiting at most the time the user gave and then going on
 /// without. Records how the file is now in r->read. Returns 1, or 0 after
 /// reporting.
-int hold_file(replacement *r);
+int reopen_file(replacement *r);
 
 // turns.cc
 
 /// Whether `error` from flock says that the file system cannot lock.
-int lock_unsupported(int error);
+bool lock_unsupported(int error);
 
 /// What lock_waiting found.
 enum class lock_result { LOCKED, UNSUPPORTED, TIMED_OUT, FAILED };
@@ -200,10 +201,8 @@ void end_journal(replacement *r);
 
 /// Gives `to` the owner, extended attributes and mode of `from`, as
 /// `from_stat` says they are, noting in `noted` (unless null) the owner and
-/// bits that could not be kept. Returns 1, or 0 after reporting the failure
-/// unless `quiet`.
-int copy_attributes(int from, const struct stat *from_stat, int to, owner_change *noted,
-                    bool quiet);
+/// bits that could not be kept. Returns 1, or 0 after reporting the failure.
+int copy_attributes(int from, const struct stat *from_stat, int to, owner_change *noted);
 
 /// Flushes `fd`. Returns 1, or 0 after reporting.
 int flush(int fd);
@@ -212,9 +211,14 @@ int flush(int fd);
 /// reporting; a directory that cannot be synced is not a failure.
 int sync_directory(const replacement *r);
 
-/// Writes a flushed copy of the previous file, as `st` describes it, under
-/// `n`. Returns the descriptor, or -1 after reporting.
-int make_copy(replacement *r, owned_name *n, const struct stat *st, bool in_place);
+/// Writes a flushed copy of the previous file, as `st` describes it, with its
+/// attributes, under `n`. Returns the descriptor, or -1 after reporting.
+int copy_previous(replacement *r, owned_name *n, const struct stat *st);
+
+/// As copy_previous, but where the attributes cannot be carried over the copy
+/// is left open to its owner alone instead of failing: for a file rewritten
+/// in place, whose new contents lack them too.
+int copy_previous_else_private(replacement *r, owned_name *n, const struct stat *st);
 
 /// Keeps the previous file, as `st` describes it, under a new unique name
 /// beside it, r->kept, storing how the file is then in `now`. Returns 1, or 0
@@ -223,12 +227,12 @@ int keep_previous(replacement *r, const struct stat *st, struct stat *now);
 
 /// Creates the new copy beside the file, locked when the file is. Returns 1,
 /// or 0 after reporting.
-int create_copy(replacement *r);
+int create_new_copy(replacement *r);
 
 // in_place.cc
 
 /// Whether the file is mounted over its name, so that no rename can replace it.
-int mounted_over(const replacement *r);
+bool mounted_over(const replacement *r);
 
 /// The outcome of a commit.
 enum class commit_outcome {

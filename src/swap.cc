@@ -27,7 +27,7 @@ void tell_kept(const replacement *r, const char *name) {
 
 // Whether `swapped`, the file an exchange took out of place, is the file as
 // the run read it: the exchange itself moves only its change time.
-int is_file_read(const struct stat *swapped, const struct stat *read) {
+bool is_file_read(const struct stat *swapped, const struct stat *read) {
   return unchanged_but_times(swapped, read) && swapped->st_nlink == read->st_nlink &&
          platform_same_modification(swapped, read);
 }
@@ -42,8 +42,8 @@ int exchange_back(replacement *r) {
       !same_file(&there, &ours) || !platform_exchange(r->dir, r->kept.name, r->base))
     return 0;
   // The kept name leads to the new copy again, to be removed with it.
-  free(r->copy.name);
-  r->copy = {r->kept.name, true, -1};
+  free(r->new_copy.name);
+  r->new_copy = {r->kept.name, true, -1};
   r->kept = {nullptr, false, -1};
   return 1;
 }
@@ -57,8 +57,8 @@ int exchange_back(replacement *r) {
 commit_outcome exchanged(replacement *r, const struct stat *read, const char *backup,
                          off_t entry) {
   // The only name of the previous file, never to be removed.
-  r->kept = {r->copy.name, false, entry};
-  r->copy = {nullptr, false, -1};
+  r->kept = {r->new_copy.name, false, entry};
+  r->new_copy = {nullptr, false, -1};
   struct stat swapped;
   if (fstatat(r->dir, r->kept.name, &swapped, AT_SYMLINK_NOFOLLOW) != 0 ||
       !is_file_read(&swapped, read)) {
@@ -110,15 +110,15 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
   r->backup_owner = owner_change();
   if (!r->no_exchange) {
     // The attributes the file has now, never those of an earlier look.
-    if (!copy_attributes(r->in, read, r->out, &r->owner, false) || !flush(r->out))
+    if (!copy_attributes(r->in, read, r->out, &r->owner) || !flush(r->out))
       return commit_outcome::FAILED;
     // Should the run end now, the name will lead to the previous file, to
     // become the backup.
     free(r->kept.name);
     r->kept = {nullptr, false, -1};
-    owned_name swapped_out = {r->copy.name, false, -1};
+    owned_name swapped_out = {r->new_copy.name, false, -1};
     journal_name(r, &swapped_out, JOURNAL_KEPT, read, r->in);
-    if (platform_exchange(r->dir, r->copy.name, r->base))
+    if (platform_exchange(r->dir, r->new_copy.name, r->base))
       return exchanged(r, read, backup, swapped_out.entry);
     if (errno == EBUSY) return busy(r, read, backup);
     if (!platform_exchange_refused(errno)) {
@@ -130,11 +130,11 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
   if (!keep_previous(r, read, &kept)) return commit_outcome::FAILED;
   // A second link moves the change time: nothing else may have moved.
   if (!unchanged_but_times(&kept, read)) return commit_outcome::START_OVER;
-  if (!copy_attributes(r->in, &kept, r->out, &r->owner, false) || !flush(r->out))
+  if (!copy_attributes(r->in, &kept, r->out, &r->owner) || !flush(r->out))
     return commit_outcome::FAILED;
   if (fstatat(r->dir, r->base, &there, AT_SYMLINK_NOFOLLOW) != 0 || !unchanged(&there, &kept))
     return commit_outcome::START_OVER;
-  if (renameat(r->dir, r->copy.name, r->dir, r->base) != 0) {
+  if (renameat(r->dir, r->new_copy.name, r->dir, r->base) != 0) {
     if (errno != EBUSY) {
       report("rename");
       return commit_outcome::FAILED;
@@ -142,7 +142,7 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
     drop_name(r, &r->kept);
     return busy(r, &kept, backup);
   }
-  disown_name(&r->copy);
+  disown_name(&r->new_copy);
   if (renameat(r->dir, r->kept.name, r->dir, backup) != 0) {
     perror("rename");
     // Without its backup the update is undone: the previous file goes back.

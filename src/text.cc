@@ -131,3 +131,9 @@ char *escape_text(const char *text) {
 void escape_name(const char *name, char *out) {
   escape_name_within(name, out, ESCAPED_NAME_SIZE - 1);
 }
+
+void print_escaped(FILE *err, const char *before, const char *text) {
+  char *shown = escape_text(text);
+  fprintf(err, "%s%s\n", before, shown == nullptr ? text : shown);
+  free(shown);
+}

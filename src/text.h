@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 /// The longest unit name a record keeps; longer names are cut to this.
 constexpr size_t EMPEG_NAME_MAX = 255;
@@ -45,5 +46,9 @@ size_t escape_name_within(const char *name, char *out, size_t room);
 /// from the command line are shown this way, so that a line break in one
 /// cannot start a line of its own.
 char *escape_text(const char *text);
+
+/// Writes `before` and `text` escaped as escape_text escapes it, and a line
+/// break, to `err`; `text` as it is when there is no memory to escape it.
+void print_escaped(FILE *err, const char *before, const char *text);
 
 #endif  // UNITFIND_TEXT_H_

@@ -71,40 +71,40 @@ struct journal_entry {
 };
 
 // Reads the number of up to 20 digits, padded in front with spaces, in the
-// `width` bytes at `text` into *value. Returns 1, or 0 for anything else.
-int read_number(const char *text, size_t width, unsigned long long *value) {
+// `width` bytes at `text` into *value. Returns whether it holds one.
+bool read_number(const char *text, size_t width, unsigned long long *value) {
   size_t at = 0;
   while (at < width && text[at] == ' ') ++at;
-  if (at == width) return 0;
+  if (at == width) return false;
   unsigned long long n = 0;
   for (; at < width; ++at) {
-    if (text[at] < '0' || text[at] > '9') return 0;
+    if (text[at] < '0' || text[at] > '9') return false;
     unsigned digit = static_cast<unsigned>(text[at] - '0');
-    if (n > (~0ULL - digit) / 10) return 0;
+    if (n > (~0ULL - digit) / 10) return false;
     n = n * 10 + digit;
   }
   *value = n;
-  return 1;
+  return true;
 }
 
 // Reads the entry at `text`, JOURNAL_ENTRY bytes, each field at its place.
-// Returns 1 for an entry of the journal's form, 0 for anything else.
-int read_entry(const char *text, journal_entry *e) {
+// Returns whether it is an entry of the journal's form.
+bool read_entry(const char *text, journal_entry *e) {
   constexpr size_t KIND = 0, SIX = 8, A = 15, B = 36, BIRTH = 57, NUMBER = 20;
   if (text[JOURNAL_ENTRY - 1] != '\n' || text[SIX - 1] != ' ' || text[A - 1] != ' ' ||
       text[B - 1] != ' ' || text[BIRTH - 1] != ' ')
-    return 0;
+    return false;
   size_t kind = 0;
   while (kind < SIX - 1 && text[KIND + kind] >= 'a' && text[KIND + kind] <= 'z') ++kind;
-  if (kind == 0) return 0;
+  if (kind == 0) return false;
   for (size_t pad = kind; pad < SIX - 1; ++pad)
-    if (text[KIND + pad] != ' ') return 0;
+    if (text[KIND + pad] != ' ') return false;
   memcpy(e->kind, text + KIND, kind);
   e->kind[kind] = '\0';
   for (size_t i = 0; i < 6; ++i) {
     char c = text[SIX + i];
     if (!(c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
-      return 0;
+      return false;
     e->six[i] = c;
   }
   e->six[6] = '\0';
@@ -114,8 +114,8 @@ int read_entry(const char *text, journal_entry *e) {
 
 // Whether `st`, the file `name` in the held directory (or open as `fd` for
 // an empty `name`), is the file that journal entry `e` names.
-int is_named(const replacement *r, int fd, const char *name, const struct stat *st,
-             const journal_entry *e) {
+bool is_named(const replacement *r, int fd, const char *name, const struct stat *st,
+              const journal_entry *e) {
   return S_ISREG(st->st_mode) && static_cast<uintmax_t>(st->st_dev) == e->a &&
          static_cast<uintmax_t>(st->st_ino) == e->b &&
          (e->birth == 0 || platform_birth(*name == '\0' ? fd : r->dir, name) == e->birth);
@@ -123,7 +123,7 @@ int is_named(const replacement *r, int fd, const char *name, const struct stat *
 
 // Whether `st` is a file that the run was about to create when it ended, and
 // may have: empty, open to this user alone and with no other name.
-int is_unwritten(const struct stat *st) {
+bool is_unwritten(const struct stat *st) {
   return S_ISREG(st->st_mode) && st->st_uid == geteuid() && st->st_nlink == 1 &&
          st->st_size == 0 && (st->st_mode & 07777) == (S_IRUSR | S_IWUSR);
 }
@@ -258,10 +258,10 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
       perror("flock");
       return lock_result::FAILED;
     }
-    if (r->lock_state == LOCK_GIVEN_UP) return lock_result::TIMED_OUT;
-    if (r->lock_state == LOCK_UNTRIED) {
+    if (r->lock_state == lock_said::GIVEN_UP) return lock_result::TIMED_OUT;
+    if (r->lock_state == lock_said::NOTHING) {
       fprintf(stderr, "Waiting for the lock on %s\n", r->shown);
-      r->lock_state = LOCK_WAITED;
+      r->lock_state = lock_said::WAITING;
     }
     if (journal) {
       journal_entry now = holder_of(fd);
@@ -269,7 +269,7 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
       seen = now;
     }
     if (milliseconds_until(deadline) == 0) {
-      r->lock_state = LOCK_GIVEN_UP;
+      r->lock_state = lock_said::GIVEN_UP;
       return lock_result::TIMED_OUT;
     }
     const timespec pause = {0, LOCK_RETRY_NS};
@@ -315,7 +315,7 @@ void end_journal(replacement *r) {
   if (r->turn != -1 && !r->journal_kept) (void)!ftruncate(r->turn, 0);
 }
 
-int lock_unsupported(int error) {
+bool lock_unsupported(int error) {
   // NFS refuses a lock on a descriptor open for reading.
   return error == EBADF || error == ENOLCK || platform_unsupported(error) || error == EINVAL;
 }
@@ -348,32 +348,42 @@ void lock_the_file(replacement *r, const char *lock_name, const char *why) {
 // writer alone and trusted only as a regular file of the writer's own with
 // one link, in a directory that nobody else may write: nobody but the file's
 // writers can then hold it. Where no such lock file can be had, runs are to
-// take turns on the file itself, which this says. Returns 1 with *fd the lock
-// file or -1 for none, or 0 after reporting, with *fd to be closed.
-int open_lock_file(replacement *r, const char *lock_name, int *fd) {
+// take turns on the file itself, which this says and r->lock_itself records.
+// Returns the lock file's descriptor, or -1 when there is none: then either
+// runs lock the file itself, or the failure has been reported.
+int open_lock_file(replacement *r, const char *lock_name) {
   struct stat st;
-  *fd = -1;
-  if (fstat(r->dir, &st) != 0) return report("fstat");
+  if (fstat(r->dir, &st) != 0) {
+    report("fstat");
+    return -1;
+  }
   if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     lock_the_file(r, lock_name, "its directory is not this user's alone");
-    return 1;
+    return -1;
   }
-  *fd = openat(r->dir, lock_name,
-               O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
-               S_IRUSR | S_IWUSR);
-  if (*fd == -1) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) return report("open");
+  int fd = openat(r->dir, lock_name,
+                  O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                  S_IRUSR | S_IWUSR);
+  if (fd == -1) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
+      report("open");
+      return -1;
+    }
     lock_the_file(r, lock_name, strerror(errno));
-    return 1;
+    return -1;
   }
-  if (fstat(*fd, &st) != 0) return report("fstat");
+  if (fstat(fd, &st) != 0) {
+    report("fstat");
+    close(fd);
+    return -1;
+  }
   if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
       (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    close(*fd);
-    *fd = -1;
+    close(fd);
     lock_the_file(r, lock_name, "not a private file of this user");
+    return -1;
   }
-  return 1;
+  return fd;
 }
 
 }  // namespace
@@ -385,9 +395,9 @@ int take_turn(replacement *r) {
   char *name = joined(".", r->base);
   char *lock_name = name == nullptr ? nullptr : joined(name, ".lock");
   free(name);
-  int fd = -1;
-  int ok = lock_name != nullptr && open_lock_file(r, lock_name, &fd);
-  if (ok && fd != -1) {
+  int fd = lock_name == nullptr ? -1 : open_lock_file(r, lock_name);
+  int ok = fd != -1 || r->lock_itself;
+  if (fd != -1) {
     switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), true)) {
       case lock_result::LOCKED:
         r->turn = fd;
@@ -404,7 +414,7 @@ int take_turn(replacement *r) {
         ok = 0;
         break;
     }
-    r->lock_state = LOCK_UNTRIED;
+    r->lock_state = lock_said::NOTHING;
   }
   if (fd != -1) close(fd);
   free(lock_name);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "unitfind.h"
+#include "command_line.h"
 
 namespace {
 
@@ -115,18 +115,6 @@ TEST(ReadOptions, ConfirmationsInArgumentOrder) {
   EXPECT_EQ(w.settings.timeout, -3);
   EXPECT_NE(w.settings.hosts_file, nullptr);
   EXPECT_NE(w.settings.empeg_name, nullptr);
-}
-
-TEST(RememberUnit, EachSenderAndSerialOnceAndNoMoreThanTheRecordHolds) {
-  unit_record heard = {};
-  for (uint32_t n = 1; n <= UNITS_MAX; ++n) {
-    // Units behind one address (a router, a proxy) are told apart by serial.
-    uint32_t address = n % 2 == 0 ? 7 : n;
-    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 1) << n;
-    EXPECT_EQ(remember_unit(&heard, address, static_cast<int32_t>(n)), 0) << n;
-  }
-  EXPECT_EQ(remember_unit(&heard, UNITS_MAX + 1, 1), 0);
-  EXPECT_EQ(remember_unit(&heard, 1, 1), 0);
 }
 
 TEST(ReadOptions, ValueIsNeverTakenFromTheNextArgument) {

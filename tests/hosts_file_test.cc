@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "hosts_file.h"
-#include "unitfind.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "piece_model.h"
@@ -20,13 +18,8 @@
 namespace {
 
 empeg_info unit(int serial, const char *name = "Kitchen") {
-  empeg_info empeg = {};
+  empeg_info empeg = {{}, serial, {10, 77, 0, 11}};
   snprintf(empeg.name, sizeof empeg.name, "%s", name);
-  empeg.serial = serial;
-  empeg.ip[0] = 10;
-  empeg.ip[1] = 77;
-  empeg.ip[2] = 0;
-  empeg.ip[3] = 11;
   return empeg;
 }
 
@@ -143,7 +136,16 @@ TEST(FormatEntry, NoTextOfTheUnitAtOrPastByte255) {
   }
 }
 
-TEST(RewriteHosts, Cases) {
+struct rewrite_case {
+  const char *what;
+  std::string in, out, messages;
+  std::string name = "Kitchen";
+  std::string host = "player";
+};
+
+void PrintTo(const rewrite_case &c, std::ostream *out) { *out << c.what; }
+
+std::vector<rewrite_case> rewrite_cases() {
   const empeg_info empeg = unit(12);
   const std::string entry = entry_for(empeg);
   const std::string big(20000, 'x');
@@ -152,12 +154,7 @@ TEST(RewriteHosts, Cases) {
   const std::string fields = " # Empeg: Serial=12 Name=";
   const std::string marker = " [EMPEG-12-EMPEG]\n";
   const std::string host_192(192, 'h'), host_200(200, 'h');
-  const struct {
-    const char *what;
-    std::string in, out, messages;
-    std::string name = "Kitchen";
-    std::string host = "player";
-  } cases[] = {
+  return {
       {"empty file", "", "\n" + entry, APPENDING},
       {"no marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
       {"last line unterminated", "127.0.0.1 localhost",
@@ -209,13 +206,25 @@ TEST(RewriteHosts, Cases) {
        "\n10.77.0.11 " + host_200 + fields + marker,
        "Appending entry for " + host_200 + " to /etc/hosts\n", "Kitchen", host_200},
   };
-  for (const auto &c : cases) {
-    rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
-    EXPECT_EQ(r.result, 1) << c.what;
-    EXPECT_EQ(r.out, c.out) << c.what;
-    EXPECT_EQ(r.messages, c.messages) << c.what;
-  }
 }
+
+class RewriteHosts : public ::testing::TestWithParam<rewrite_case> {};
+
+TEST_P(RewriteHosts, Cases) {
+  const rewrite_case &c = GetParam();
+  rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.messages, c.messages);
+}
+
+// Each row named after what it holds, its words joined by underscores.
+INSTANTIATE_TEST_SUITE_P(Hosts, RewriteHosts, ::testing::ValuesIn(rewrite_cases()),
+                         [](const ::testing::TestParamInfo<rewrite_case> &info) {
+                           std::string name = info.param.what;
+                           std::replace(name.begin(), name.end(), ' ', '_');
+                           return name;
+                         });
 
 TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
   const empeg_info empeg = unit(12);
@@ -252,88 +261,6 @@ TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
     if (expected_count == 0) messages = APPENDING;
     ASSERT_EQ(r.messages, messages) << "round " << round;
   }
-}
-
-class UpdateHostsFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/unitfind-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    hosts_ = dir_ + "/hosts";
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
-  void put(const std::string &path, const std::string &data, mode_t mode = 0644) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    fchmod(fd, mode);
-    close(fd);
-  }
-  std::string get(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "<missing>";
-    std::string data = read_fd(fd);
-    close(fd);
-    return data;
-  }
-  std::set<std::string> names() {
-    std::set<std::string> found;
-    DIR *d = opendir(dir_.c_str());
-    while (dirent *e = readdir(d))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) found.insert(e->d_name);
-    closedir(d);
-    return found;
-  }
-  int update(const empeg_info &empeg) {
-    replacement_remains remains = {};
-    int result = update_hosts_file(hosts_.c_str(), &empeg, "player", 5, &remains);
-    EXPECT_EQ(remains.left, nullptr);
-    forget_remains(&remains);
-    return result;
-  }
-  std::string dir_, hosts_;
-};
-
-TEST_F(UpdateHostsFile, SwapsInTheNewFileAndKeepsTheOldOne) {
-  const empeg_info empeg = unit(12);
-  put(hosts_, "127.0.0.1 localhost\n", 0640);
-  put(hosts_ + ".old", "an older backup\n");
-  struct stat before;
-  stat(hosts_.c_str(), &before);
-
-  ASSERT_EQ(update(empeg), 1);
-  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(empeg));
-  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n");
-  EXPECT_EQ(names(), (std::set<std::string>{".hosts.lock", "hosts", "hosts.old"}));
-
-  struct stat now, backup;
-  stat(hosts_.c_str(), &now);
-  stat((hosts_ + ".old").c_str(), &backup);
-  EXPECT_EQ(now.st_mode & 07777, 0640u);
-  EXPECT_EQ(now.st_uid, before.st_uid);
-  EXPECT_EQ(backup.st_ino, before.st_ino);
-
-  // A second run replaces its own line in place and backs up the first result.
-  const empeg_info moved = unit(12, "Lounge");
-  ASSERT_EQ(update(moved), 1);
-  EXPECT_EQ(get(hosts_), "127.0.0.1 localhost\n\n" + entry_for(moved));
-  EXPECT_EQ(get(hosts_ + ".old"), "127.0.0.1 localhost\n\n" + entry_for(empeg));
-}
-
-TEST_F(UpdateHostsFile, FailuresLeaveEverythingAsItWas) {
-  const empeg_info empeg = unit(12);
-  EXPECT_EQ(update(empeg), 0);
-  EXPECT_TRUE(names().empty());
-
-  ASSERT_EQ(mkdir(hosts_.c_str(), 0755), 0);
-  put(hosts_ + ".old", "backup\n");
-  EXPECT_EQ(update(empeg), 0);
-  EXPECT_EQ(names(), (std::set<std::string>{"hosts", "hosts.old"}));
-  EXPECT_EQ(get(hosts_ + ".old"), "backup\n");
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The command line and the search driver: reads the options, finds units,
-// accepts one and records it when asked.
-#ifndef UNITFIND_UNITFIND_H_
-#define UNITFIND_UNITFIND_H_
+// The search driver: probes, reports the units that answer until it accepts
+// one, and records that unit in a hosts file when asked.
+#ifndef UNITFIND_SEARCH_H_
+#define UNITFIND_SEARCH_H_
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 
 #include "empeg_info.h"
 #include "replace_file.h"
@@ -33,13 +32,13 @@ struct unit_record {
 };
 
 /// Whether the unit `serial` at `address` is in `heard`.
-int heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
+bool heard_unit(const unit_record *heard, uint32_t address, int32_t serial);
 
-/// Records the unit `serial` at `address` in `heard`. Returns 1 when that
-/// pair was not there before and has been added; 0 when it was heard before,
-/// and also once the record is full, so that however many units answer, at
-/// most UNITS_MAX replies ever start a fresh wait.
-int remember_unit(unit_record *heard, uint32_t address, int32_t serial);
+/// Records the unit `serial` at `address` in `heard`. Returns whether that
+/// pair was new and has been added: not when it was heard before, nor once
+/// the record is full, so that however many units answer, at most UNITS_MAX
+/// replies ever start a fresh wait.
+bool remember_unit(unit_record *heard, uint32_t address, int32_t serial);
 
 /// Records `empeg` under `empeg_name` in `hosts_file` (or in the file that a
 /// symbolic link of that name leads to), keeping the previous file as that
@@ -57,19 +56,8 @@ int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
                       const char *empeg_name, int lock_wait_seconds,
                       replacement_remains *remains);
 
-/// The settings of a run given no options.
-search_settings default_settings();
-
-/// Walks argv[1..argc-1] into `settings`, writing each confirmation, and any
-/// rejection with the usage text, to `err`. Returns 1 when the run should go
-/// on, 0 when an option was rejected or help was asked for (exit status 1).
-int read_options(int argc, char **argv, search_settings *settings, FILE *err);
-
 /// Probes, reports every unit that answers until one is accepted, and updates
 /// the hosts file when one is named. Returns the process's exit status.
 int run_search(const search_settings *settings);
 
-/// The whole process: banner, options, search. Returns the exit status.
-int unitfind_main(int argc, char **argv);
-
-#endif  // UNITFIND_UNITFIND_H_
+#endif  // UNITFIND_SEARCH_H_

@@ -1,114 +1,22 @@
 // SPDX-License-Identifier: MIT
-#include "unitfind.h"
+#include "search.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
-#include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "advice.h"
 #include "deadline.h"
 #include "discovery.h"
+#include "hosts_file.h"
 #include "senders.h"
 #include "text.h"
-#include "unitfind_version.h"
-#include "hosts_file.h"
 
 namespace {
 
 // The largest datagram a unit's reply can be; one byte more stays zero so
 // that the received text is always terminated.
 constexpr size_t RECEIVE_CAPACITY = 65500;
-
-// A host name for the hosts file must keep its entry on one line, and that
-// line short enough for every resolver to read it as one.
-int is_valid_host_name(const char *name) {
-  size_t length = strnlen(name, HOSTS_NAME_MAX + 1);
-  if (length == 0 || length > HOSTS_NAME_MAX) return 0;
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char byte = static_cast<unsigned char>(name[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 0;
-  }
-  return 1;
-}
-
-// Prints a line of `before` and `path`, escaped so that a line break in it
-// cannot start a line of its own.
-void print_path(FILE *err, const char *before, const char *path) {
-  char *shown = escape_text(path);
-  fprintf(err, "%s%s\n", before, shown == nullptr ? path : shown);
-  free(shown);
-}
-
-void print_usage(const char *program, FILE *err) {
-  fprintf(err, "Usage: %s <options>\n", program != nullptr ? program : "unitfind");
-  fputs("\n"
-        "-b<addr>   - Set broadcast address e.g. 192.168.1.255\n"
-        "-s<serial> - Set serial number to look for e.g. 12345678\n"
-        "-n<name>   - Name to give empeg in hosts file e.g. player.example.com\n"
-        "-h<file>   - Hosts file to edit\n"
-        "-t<number> - Number of seconds before timing out\n",
-        err);
-}
-
-// Acts on one option argument. Returns 1 to go on with the walk, 0 to end the
-// run with status 1.
-int read_option(const char *program, const char *argument,
-                search_settings *settings, FILE *err) {
-  const char *value = argument + 2;
-  switch (argument[1]) {
-    case 'b':
-    case 'B':
-      settings->broadcast_address = value;
-      return 1;
-    case 's':
-    case 'S':
-      settings->serial = read_decimal(value);
-      if (settings->serial == 0) {
-        fputs("Invalid serial number.\n", err);
-        return 0;
-      }
-      fprintf(err, "Searching for serial number %d\n", settings->serial);
-      return 1;
-    case 'h':
-    case 'H':
-      if (*value == '\0') {
-        fputs("Invalid hosts filename.\n", err);
-        return 0;
-      }
-      settings->hosts_file = value;
-      print_path(err, "Host file: ", value);
-      return 1;
-    case 'n':
-    case 'N':
-      if (!is_valid_host_name(value)) {
-        fputs("Invalid empeg name.\n", err);
-        return 0;
-      }
-      settings->empeg_name = value;
-      fprintf(err, "Name to be give to empeg: %s\n", value);
-      return 1;
-    case 't':
-    case 'T':
-      settings->timeout = read_decimal(value);
-      if (settings->timeout == 0) {
-        fputs("Invalid timeout.\n", err);
-        return 0;
-      }
-      fprintf(err, "Setting timeout to be %d second%s.\n", settings->timeout,
-              settings->timeout == 1 ? "" : "s");
-      return 1;
-    case '?':
-      print_usage(program, err);
-      return 0;
-    default:
-      fprintf(err, "Unknown option: %s\n\n", argument);
-      print_usage(program, err);
-      return 0;
-  }
-}
 
 // What a search holds from the opening of its socket to its end.
 struct search_state {
@@ -143,8 +51,8 @@ int probe(const search_settings *settings, search_state *search) {
   search->report.timeout = settings->timeout;
   current_interfaces(&search->probed_interfaces, 0);
   search->report.sent =
-      send_broadcast(search->sock, settings->broadcast_address, probe_text, sizeof probe_text,
-                     &search->probed_interfaces, &search->report.probed);
+      send_probe(search->sock, settings->broadcast_address, probe_text, sizeof probe_text,
+                 &search->probed_interfaces, &search->report.probed);
   (void)copy_interfaces(&search->probed_interfaces, &search->judge.interfaces);
   if (search->report.sent) return 1;
   fputs("Unable to send broadcast.\n", stderr);
@@ -167,7 +75,7 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
   for (;;) {
     int64_t left_ms = milliseconds_until(deadline);
     if (left_ms == 0 ||
-        !wait_for_reply(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from, &where)) {
+        !receive_datagram(search->sock, buffer, RECEIVE_CAPACITY, left_ms, &from, &where)) {
       printf("No more replies.  Giving up...\n");
       // The advice on stderr belongs after this line wherever both go.
       fflush(stdout);
@@ -179,18 +87,18 @@ int find_unit(const search_settings *settings, search_state *search, empeg_info 
     if (!parse_reply(buffer, empeg, &from)) continue;
     // A unit already reported costs no more than junk: no line, no longer
     // wait. Past the record's room only the unit wanted is taken.
-    const int wanted = settings->serial == 0 || settings->serial == empeg->serial;
+    const bool wanted = settings->serial == 0 || settings->serial == empeg->serial;
     if (heard_unit(&heard, from.sin_addr.s_addr, empeg->serial)) continue;
     if (heard.count == UNITS_MAX && !wanted) {
-      passed_over = passed_over || may_be_unit(&search->judge, &from, &where, 1000);
+      passed_over = passed_over || may_be_unit(&search->judge, &from, &where);
       continue;
     }
     // The cached verdict turns a flood away cheaply; a sender it lets pass
     // is judged again with the interfaces as they are now, so that an
     // address this host gained meanwhile is known. That read happens at
     // most once for each unit recorded.
-    if (!may_be_unit(&search->judge, &from, &where, 1000) ||
-        !may_be_unit(&search->judge, &from, &where, 0))
+    if (!may_be_unit(&search->judge, &from, &where) ||
+        !may_be_unit_now(&search->judge, &from, &where))
       continue;
     if (remember_unit(&heard, from.sin_addr.s_addr, empeg->serial))
       deadline = deadline_after(settings->timeout);
@@ -209,15 +117,17 @@ struct hosts_edit {
   const empeg_info *empeg;
   const char *empeg_name;
   const char *shown;  // the hosts file's path, escaped
-  FILE *err;          // where the entry is announced; null once it has been
+  bool announced;     // whether the entry has been announced
 };
 
 // Writes the hosts file with the unit's entry. A file that changed meanwhile
 // is written again, but the run records the unit once, and says so once.
 int write_hosts(int in, int out, void *context) {
   hosts_edit *edit = static_cast<hosts_edit *>(context);
-  int ok = rewrite_hosts(in, out, edit->empeg, edit->empeg_name, edit->shown, edit->err);
-  edit->err = nullptr;
+  int ok = edit->announced
+               ? rewrite_hosts_silently(in, out, edit->empeg, edit->empeg_name)
+               : rewrite_hosts(in, out, edit->empeg, edit->empeg_name, edit->shown, stderr);
+  edit->announced = true;
   return ok;
 }
 
@@ -228,7 +138,7 @@ void record_unit(const search_settings *settings, const empeg_info *empeg) {
   replacement_remains remains = {};
   if (!update_hosts_file(settings->hosts_file, empeg, settings->empeg_name,
                          settings->timeout, &remains)) {
-    print_path(stderr, "Unable to modify ", settings->hosts_file);
+    print_escaped(stderr, "Unable to modify ", settings->hosts_file);
   }
   tell_remains(&remains);
   forget_remains(&remains);
@@ -236,47 +146,28 @@ void record_unit(const search_settings *settings, const empeg_info *empeg) {
 
 }  // namespace
 
+
 int update_hosts_file(const char *hosts_file, const empeg_info *empeg,
                       const char *empeg_name, int lock_wait_seconds,
                       replacement_remains *remains) {
   char *shown = escape_text(hosts_file);
-  hosts_edit edit = {empeg, empeg_name, shown == nullptr ? hosts_file : shown, stderr};
+  hosts_edit edit = {empeg, empeg_name, shown == nullptr ? hosts_file : shown, false};
   int ok = replace_file(hosts_file, edit.shown, lock_wait_seconds, write_hosts, &edit, remains);
   free(shown);
   return ok;
 }
 
-int heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
+bool heard_unit(const unit_record *heard, uint32_t address, int32_t serial) {
   for (size_t i = 0; i < heard->count; ++i)
-    if (heard->address[i] == address && heard->serial[i] == serial) return 1;
-  return 0;
+    if (heard->address[i] == address && heard->serial[i] == serial) return true;
+  return false;
 }
 
-int remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
-  if (heard_unit(heard, address, serial) || heard->count == UNITS_MAX) return 0;
+bool remember_unit(unit_record *heard, uint32_t address, int32_t serial) {
+  if (heard_unit(heard, address, serial) || heard->count == UNITS_MAX) return false;
   heard->address[heard->count] = address;
   heard->serial[heard->count++] = serial;
-  return 1;
-}
-
-search_settings default_settings() {
-  search_settings settings = {};
-  settings.broadcast_address = "192.168.1.255";
-  settings.serial = 0;
-  settings.hosts_file = nullptr;
-  settings.empeg_name = nullptr;
-  settings.timeout = 5;
-  return settings;
-}
-
-int read_options(int argc, char **argv, search_settings *settings, FILE *err) {
-  const char *program = argc > 0 ? argv[0] : nullptr;
-  for (int i = 1; i < argc; ++i) {
-    const char *argument = argv[i];
-    if (argument[0] != '-' || argument[1] == '\0') continue;
-    if (!read_option(program, argument, settings, err)) return 0;
-  }
-  return 1;
+  return true;
 }
 
 int run_search(const search_settings *settings) {
@@ -297,15 +188,4 @@ int run_search(const search_settings *settings) {
   forget_interfaces(&search.probed_interfaces);
   close(search.sock);
   return status;
-}
-
-int unitfind_main(int argc, char **argv) {
-  // A descriptor among 0-2 left closed by the caller would be taken by the
-  // socket or a file, and messages meant for the terminal would go into it.
-  for (int fd = 0; fd <= 2; ++fd)
-    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
-  fputs("unitfind " UNITFIND_VERSION " - find a unit on the local network\n", stderr);
-  search_settings settings = default_settings();
-  if (!read_options(argc, argv, &settings, stderr)) return 1;
-  return run_search(&settings);
 }
