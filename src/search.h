@@ -44,7 +44,8 @@ bool remember_unit(unit_record *heard, uint32_t address, int32_t serial);
 /// symbolic link of that name leads to), keeping the previous file as that
 /// name followed by ".old", as one transaction (replace_file.h): runs take
 /// turns, and a file changed meanwhile is read again so that the change is
-/// kept. The entry is announced once. `lock_wait_seconds` bounds the wait
+/// kept. The entry is announced as the first copy is written, a line for
+/// each line replaced, and not again. `lock_wait_seconds` bounds the wait
 /// for a lock that anyone who can read the file may hold, where runs cannot
 /// take turns on a lock file of their own: the tool passes its -t value.
 /// Returns 1 on success; 0 after reporting the failure on stderr, in which
