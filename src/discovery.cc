@@ -82,6 +82,19 @@ int send_to(int sock, uint32_t address, unsigned index, uint32_t source,
 
 }  // namespace
 
+namespace {
+
+// Plans the limited broadcast out of interface `index` from `source`, unless
+// the datagrams from `limited` on already hold one alike.
+void plan_limited(probe_datagram *plan, size_t limited, size_t *planned, unsigned index,
+                  uint32_t source) {
+  for (size_t j = limited; j < *planned; ++j)
+    if (plan[j].index == index && plan[j].source == source) return;
+  plan[(*planned)++] = {index, source, INADDR_BROADCAST};
+}
+
+}  // namespace
+
 size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *plan) {
   const bool everywhere = target == INADDR_BROADCAST;
   size_t planned = 0;
@@ -108,21 +121,13 @@ size_t plan_probe(const interface_list *list, uint32_t target, probe_datagram *p
   // One address may stand in two networks (a /24 and a /32): identical
   // datagrams go once.
   const size_t directed = planned;
-  for (size_t i = 0; i < list->count + directed; ++i) {
-    probe_datagram limited = {0, 0, INADDR_BROADCAST};
-    if (i < list->count) {
-      const host_address *entry = &list->addresses[i];
-      if (!takes_broadcast(entry) || view_network(entry).broadcast != 0) continue;
-      limited = {entry->index, entry->address, INADDR_BROADCAST};
-    } else {
-      limited = {plan[i - list->count].index, plan[i - list->count].source, INADDR_BROADCAST};
-    }
-    bool planned_before = false;
-    for (size_t j = directed; j < planned; ++j)
-      planned_before = planned_before ||
-                       (plan[j].index == limited.index && plan[j].source == limited.source);
-    if (!planned_before) plan[planned++] = limited;
+  for (size_t i = 0; i < list->count; ++i) {
+    const host_address *entry = &list->addresses[i];
+    if (takes_broadcast(entry) && view_network(entry).broadcast == 0)
+      plan_limited(plan, directed, &planned, entry->index, entry->address);
   }
+  for (size_t j = 0; j < directed; ++j)
+    plan_limited(plan, directed, &planned, plan[j].index, plan[j].source);
   return planned;
 }
 
