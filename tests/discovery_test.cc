@@ -10,55 +10,52 @@
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
 #include "platform.h"
+#include "rows.h"
 
 namespace {
 
-TEST(ParseReply, ReadsSerialNameAndSenderAddress) {
-  const struct {
-    const char *text;
-    int32_t serial;
-    const char *name;
-  } cases[] = {
-      {"id=42name=x", 42, "x"},
-      {"name=unit id=7", 7, "unit id=7"},
-      {"id= 30100123\nname=Kitchen\n", 30100123, "Kitchen\n"},
-      {"id=name=", 0, ""},
-      {"id=1 hostname=a name=b", 1, "a name=b"},
-      {"id=-12 name=neg", -12, "neg"},
-      {"id=99999999999 name=big", 2147483647, "big"},
-  };
-  for (const auto &c : cases) {
-    empeg_info empeg = {};
-    sockaddr_in from = address_of("10.1.200.255");
-    ASSERT_TRUE(parse_reply(c.text, &empeg, &from)) << c.text;
-    EXPECT_EQ(empeg.serial, c.serial) << c.text;
-    EXPECT_STREQ(empeg.name, c.name) << c.text;
-    EXPECT_EQ(empeg.ip[0], 10);
-    EXPECT_EQ(empeg.ip[1], 1);
-    EXPECT_EQ(empeg.ip[2], 200);
-    EXPECT_EQ(empeg.ip[3], 255);
-  }
-}
+// A reply gives the record its serial, its name and the sender's address;
+// anything else leaves the record as it was.
+struct reply_case {
+  const char *name;
+  std::string text;
+  bool parsed;
+  int32_t serial;  // 77, the record's before, where not parsed
+  std::string shown = "";
+};
 
-TEST(ParseReply, NonRepliesLeaveTheRecordAlone) {
-  const char *cases[] = {"?", "", "id=5", "name=x", "ID=5 NAME=x", "id 5 name x"};
-  for (const char *text : cases) {
-    empeg_info empeg = {};
-    empeg.serial = 77;
-    sockaddr_in from = address_of("10.0.0.1");
-    EXPECT_FALSE(parse_reply(text, &empeg, &from)) << text;
-    EXPECT_EQ(empeg.serial, 77);
-    EXPECT_EQ(empeg.ip[0], 0);
-  }
-}
+void PrintTo(const reply_case &c, std::ostream *out) { *out << c.name; }
 
-TEST(ParseReply, LongNameIsCutTo255Bytes) {
-  std::string text = "id=3 name=" + std::string(300, 'n');
+const reply_case REPLIES[] = {
+    {"serial_then_name", "id=42name=x", true, 42, "x"},
+    {"name_first", "name=unit id=7", true, 7, "unit id=7"},
+    {"spaces_and_line_breaks", "id= 30100123\nname=Kitchen\n", true, 30100123, "Kitchen\n"},
+    {"both_empty", "id=name=", true, 0, ""},
+    {"host_name_first", "id=1 hostname=a name=b", true, 1, "a name=b"},
+    {"negative_serial", "id=-12 name=neg", true, -12, "neg"},
+    {"serial_saturates", "id=99999999999 name=big", true, 2147483647, "big"},
+    {"long_name_cut_to_255_bytes", "id=3 name=" + std::string(300, 'n'), true, 3, std::string(255, 'n')},
+    {"question", "?", false, 77},          {"empty", "", false, 77},
+    {"serial_alone", "id=5", false, 77},   {"name_alone", "name=x", false, 77},
+    {"upper_case", "ID=5 NAME=x", false, 77}, {"no_equals_signs", "id 5 name x", false, 77},
+};
+
+class ParseReply : public ::testing::TestWithParam<reply_case> {};
+
+TEST_P(ParseReply, ReadsRepliesAndNothingElse) {
+  const reply_case &c = GetParam();
   empeg_info empeg = {};
-  sockaddr_in from = address_of("10.0.0.1");
-  ASSERT_TRUE(parse_reply(text.c_str(), &empeg, &from));
-  EXPECT_EQ(std::string(empeg.name), std::string(255, 'n'));
+  empeg.serial = 77;
+  sockaddr_in from = address_of("10.1.200.255");
+  ASSERT_EQ(parse_reply(c.text.c_str(), &empeg, &from), c.parsed);
+  EXPECT_EQ(empeg.serial, c.serial);
+  EXPECT_EQ(std::string(empeg.name), c.shown);
+  char ip[24];
+  snprintf(ip, sizeof ip, "%d.%d.%d.%d", empeg.ip[0], empeg.ip[1], empeg.ip[2], empeg.ip[3]);
+  EXPECT_STREQ(ip, c.parsed ? "10.1.200.255" : "0.0.0.0");
 }
+
+INSTANTIATE_TEST_SUITE_P(Discovery, ParseReply, ::testing::ValuesIn(REPLIES), row_name<reply_case>);
 
 // One interface with `count` networks, the first a /24 and the others /16s,
 // as a user adds a link-local network or fifty beside the first.
