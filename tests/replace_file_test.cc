@@ -18,6 +18,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "rows.h"
 #include "scratch.h"
 #include "search.h"
 
@@ -73,8 +74,7 @@ class Replacement : public ScratchDirectory {
       setenv("H", hosts.c_str(), 1);
       setenv("W", work.c_str(), 1);
       if (before) before();
-      empeg_info unit = {{}, 30100123, {10, 77, 0, 11}};
-      snprintf(unit.name, sizeof unit.name, "%s", unit_name);
+      empeg_info unit = {"Living room", 30100123, {10, 77, 0, 11}};
       replacement_remains remains = {};
       // As the tool reports it.
       int ok = update_hosts_file(hosts.c_str(), &unit, "player.lan", lock_wait, &remains);
@@ -113,7 +113,6 @@ class Replacement : public ScratchDirectory {
 
   std::string hosts, err;
   int lock_wait = 1;  // -t, the wait for a lock on the file itself
-  const char *unit_name = "Living room";
 };
 
 enum outcome {
@@ -167,11 +166,6 @@ fault_case damaged(const char *name, const char *faults, const char *report) {
 }
 
 void PrintTo(const fault_case &c, std::ostream *out) { *out << c.name; }
-
-// A parameterised case's rows are named by their `name`.
-template <typename row> std::string row_name(const ::testing::TestParamInfo<row> &info) {
-  return info.param.name;
-}
 
 void sh(const std::string &command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
 
@@ -316,26 +310,6 @@ TEST_P(Faults, KeepTheFileWholeAndItsBackup) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replace, Faults, ::testing::ValuesIn(FAULT_CASES), row_name<fault_case>);
-
-// The first run appends the entry, the previous file (by its inode) its
-// backup, with the file's mode and owner; the second replaces its own line.
-TEST_F(Replacement, SwapsInTheNewFileAndKeepsTheOldOne) {
-  struct stat before, now, backup;
-  ASSERT_EQ(stat(hosts.c_str(), &before), 0);
-  EXPECT_TRUE(exited_with(update(""), 1));
-  EXPECT_EQ(err, shown("$A"));
-  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old") + left(), UPDATED + ORIGINAL + ".hosts.lock hosts hosts.old ");
-  ASSERT_EQ(stat(hosts.c_str(), &now) | stat((hosts + ".old").c_str(), &backup), 0);
-  EXPECT_EQ(now.st_mode & 07777, 0640u);
-  EXPECT_EQ(now.st_uid, before.st_uid);
-  EXPECT_EQ(backup.st_ino, before.st_ino);
-  unit_name = "Moved";
-  EXPECT_TRUE(exited_with(update(""), 1));
-  EXPECT_EQ(err, shown("$M"));
-  EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"),
-            ORIGINAL + "\n10.77.0.11 player.lan # Empeg: Serial=30100123 Name=Moved [EMPEG-30100123-EMPEG]\n" +
-                UPDATED);
-}
 
 // A missing file, or a directory in its place, fails and leaves nothing.
 TEST_F(Replacement, FailuresLeaveEverythingAsItWas) {
@@ -540,47 +514,56 @@ INSTANTIATE_TEST_SUITE_P(Replace, FileChangedMeanwhile, ::testing::ValuesIn(CHAN
 // Links are followed as the kernel follows them, up to 40, but a step from
 // what one user other than root owns to what another owns is refused before
 // anything is made: root follows no link that another user planted.
-TEST_F(Replacement, LinksOfOtherUsers) {
+struct link_case {
+  const char *name, *setup, *report;  // `report`: all of standard error
+};
+
+void PrintTo(const link_case &c, std::ostream *out) { *out << c.name; }
+
+#define REFUSED "Refusing $H: its path steps from what user 1234 owns to what user 0 owns\n$U"
+#define FORTY_LINKS \
+  "mv etc/hosts etc/h40 && for i in $(seq 39 -1 1); do ln -s h$((i + 1)) etc/h$i; done && " \
+  "ln -s h1 etc/hosts && mv etc/hosts.old etc/h40.old"
+
+const link_case LINKS[] = {
+    {"to_what_root_owns", "chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts", REFUSED},
+    {"a_users_link", "chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts && chown -h 1234 etc/hosts",
+     REFUSED},
+    {"a_users_absolute_link",
+     "chown 1234 etc && mv etc/hosts secret && ln -s \"$PWD/secret\" etc/hosts && chown -h 1234 etc/hosts", REFUSED},
+    // Where another user may write, root locks the file itself.
+    {"a_users_directory", "chown 1234 etc etc/hosts etc/hosts.old",
+     NOT_PRIVATE "its directory is not this user's alone\n$A"},
+    {"a_users_link_to_the_users_file",
+     "mkdir etc/real && mv etc/hosts etc/real/ && ln -s real/hosts etc/hosts && chown -hR 1234 etc",
+     NOT_PRIVATE "its directory is not this user's alone\n$A"},
+    {"roots_link", "mkdir real && mv etc/hosts real/ && ln -s ../real/hosts etc/hosts", "$A"},
+    // Forty links in a row, as many as the kernel follows, and one more.
+    {"forty_links", FORTY_LINKS, "$A"},
+    {"forty_one_links", FORTY_LINKS " && rm etc/hosts && ln -s h1 etc/h0 && ln -s h0 etc/hosts",
+     "fopen: Too many levels of symbolic links\n$U"},
+};
+
+class LinksOfOtherUsers : public Replacement, public ::testing::WithParamInterface<link_case> {};
+
+TEST_P(LinksOfOtherUsers, FollowedUnlessAnotherUserPlantedThem) {
   if (getuid() != 0) GTEST_SKIP() << "needs root";
-  const struct {
-    const char *setup;
-    bool refused, lock_itself = false;
-  } cases[] = {
-      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts", true},
-      {"chown 1234 etc && mv etc/hosts secret && ln -s ../secret etc/hosts && chown -h 1234 etc/hosts", true},
-      {"chown 1234 etc && mv etc/hosts secret && ln -s \"$PWD/secret\" etc/hosts && chown -h 1234 etc/hosts",
-       true},
-      // Where another user may write, root locks the file itself.
-      {"chown 1234 etc etc/hosts etc/hosts.old", false, true},
-      {"mkdir etc/real && mv etc/hosts etc/real/ && ln -s real/hosts etc/hosts && chown -hR 1234 etc", false,
-       true},
-      {"mkdir real && mv etc/hosts real/ && ln -s ../real/hosts etc/hosts", false},
-      // Forty links in a row, as many as the kernel follows.
-      {"mv etc/hosts etc/h40 && for i in $(seq 39 -1 1); do ln -s h$((i + 1)) etc/h$i; done && "
-       "ln -s h1 etc/hosts && mv etc/hosts.old etc/h40.old",
-       false},
-  };
-  for (const auto &c : cases) {
-    sh("cd '" + work + "' && rm -rf etc real secret && mkdir etc && printf '" + ORIGINAL +
-       "' >etc/hosts && printf '" + OLDER + "' >etc/hosts.old && " + c.setup);
-    const std::string before = left();
-    int status = update("");
-    EXPECT_TRUE(exited_with(status, c.refused ? 0 : 1));
-    if (c.refused) {
-      EXPECT_EQ(err, shown("Refusing $H: its path steps from what user 1234 owns to what user 0 owns\n$U"))
-          << c.setup;
-      EXPECT_EQ(left(), before) << c.setup;
-      EXPECT_EQ(slurp(hosts), ORIGINAL) << c.setup;
-    } else {
-      EXPECT_EQ(err, shown(c.lock_itself ? NOT_PRIVATE "its directory is not this user's alone\n$A" : "$A"))
-          << c.setup;
-      EXPECT_EQ(slurp(hosts), UPDATED) << c.setup;
-    }
+  const link_case &c = GetParam();
+  sh("cd '" + work + "' && rm -rf etc && mkdir etc && printf '" + ORIGINAL + "' >etc/hosts && printf '" +
+     OLDER + "' >etc/hosts.old && " + c.setup);
+  const std::string before = left();
+  const bool updated = strstr(c.report, "$U") == nullptr;
+  EXPECT_TRUE(exited_with(update(""), updated));
+  EXPECT_EQ(err, shown(c.report));
+  if (updated) {
+    EXPECT_EQ(slurp(hosts), UPDATED);
+  } else if (strncmp(c.report, "Refusing", 8) == 0) {
+    EXPECT_EQ(left(), before);
+    EXPECT_EQ(slurp(hosts), ORIGINAL);
   }
-  sh("cd '" + work + "/etc' && rm -f hosts && ln -s h1 h0 && ln -s h0 hosts");
-  update("");
-  EXPECT_EQ(err, shown("fopen: Too many levels of symbolic links\n$U"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Replace, LinksOfOtherUsers, ::testing::ValuesIn(LINKS), row_name<link_case>);
 
 // Renamed between its opening and the look at its directory: the file the
 // path then leads to is updated.
