@@ -10,12 +10,20 @@ CAUSES="No unit answered there. Perhaps:
   the unit is off, or on another network;
   a firewall drops incoming UDP datagrams to port 8300;"
 
+# opening SERIAL SECONDS [ADDRESS]: the first lines of a run with -tN,
+# -bADDRESS (10.77.0.255 unless given) and, unless SERIAL is "", -sSERIAL;
+# SECONDS is N as the run says it ("1 second", "5 seconds").
+opening() {
+  echo "$BANNER"
+  [ -z "$1" ] || echo "Searching for serial number $1"
+  echo "Setting timeout to be $2.
+Broadcasting to: ${3:-10.77.0.255}"
+}
+
 basic::answers_at_once() { # a unit answers at once
   unit lan 1 -l "$WORK/probe" 'send:id=30100123\nname=Kitchen'
   tool lan -b10.77.0.255 -t30
-  expect_run 0 "" "$BANNER
-Setting timeout to be 30 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening "" "30 seconds")
 Found an empeg with serial 30100123 called \"Kitchen\" at 10.77.0.11"
   expect_lt "milliseconds to accept, against a 30 s wait" "$ELAPSED_MS" 15000
   expect_eq "probe as the unit saw it" "3f00 from 10.77.0.1:8300" "$(cat "$WORK/probe")"
@@ -23,9 +31,7 @@ Found an empeg with serial 30100123 called \"Kitchen\" at 10.77.0.11"
 
 basic::nobody_answers() { # nobody answers
   tool lan -b10.77.0.255 -t1
-  expect_run 0 "$GIVE_UP" "$BANNER
-Setting timeout to be 1 second.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "$GIVE_UP" "$(opening "" "1 second")
 $LAN_NETWORKS
 10.77.0.255 is on the network of br0.
 $CAUSES
@@ -39,9 +45,7 @@ $CAUSES
 
 basic::negative_timeout() { # a negative timeout gives up at once
   tool lan -b10.77.0.255 -t-1
-  expect_run 0 "$GIVE_UP" "$BANNER
-Setting timeout to be -1 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "$GIVE_UP" "$(opening "" "-1 seconds")
 $LAN_NETWORKS
 10.77.0.255 is on the network of br0.
 -t-1 gave the unit no time to answer: try -t10."
@@ -52,10 +56,7 @@ replies::serial_passes_over_others() { # -s passes over other units
   unit lan 1 'send:id=111 name=first'
   unit lan 2 'sleep:200' 'send:id=222 name=second'
   tool lan -b10.77.0.255 -s222 -t30
-  expect_run 0 "" "$BANNER
-Searching for serial number 222
-Setting timeout to be 30 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening 222 "30 seconds")
 Found an empeg with serial 111 called \"first\" at 10.77.0.11
 Found an empeg with serial 222 called \"second\" at 10.77.0.12"
   expect_lt "milliseconds to accept the second, against a 30 s wait" "$ELAPSED_MS" 15000
@@ -65,9 +66,7 @@ replies::first_reply_accepted() { # without -s the first reply is accepted, seri
   unit lan 1 'send:id=zero name=first'
   unit lan 2 'sleep:200' 'send:id=222 name=second'
   tool lan -b10.77.0.255 -t3
-  expect_run 0 "" "$BANNER
-Setting timeout to be 3 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening "" "3 seconds")
 Found an empeg with serial 0 called \"first\" at 10.77.0.11"
 }
 
@@ -75,9 +74,7 @@ replies::not_replies() { # datagrams that are not replies are passed over
   unit lan 1 'send:hello' 'send:id=5' 'send:name=x' 'send:' 'send:id=7\0name=z' \
     'send:?\0' 'send:id=9 hostname=a name=b'
   tool lan -b10.77.0.255 -t3
-  expect_run 0 "" "$BANNER
-Setting timeout to be 3 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening "" "3 seconds")
 Found an empeg with serial 9 called \"a name=b\" at 10.77.0.11"
 }
 
@@ -89,10 +86,7 @@ replies::fresh_wait_per_unit() { # each new unit starts a fresh wait
   unit lan 1 'sleep:700' 'send:id=1 name=one' 'sleep:1400' 'send:id=3 name=three'
   unit lan 2 'sleep:1400' 'send:id=2 name=two'
   tool lan -b10.77.0.255 -s-1 -t2
-  expect_run 0 "$GIVE_UP" "$BANNER
-Searching for serial number -1
-Setting timeout to be 2 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "$GIVE_UP" "$(opening -1 "2 seconds")
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.12
 Found an empeg with serial 3 called \"three\" at 10.77.0.11"
@@ -108,10 +102,7 @@ replies::junk_and_repeats() { # junk and repeated replies do not keep a run wait
   found='Found an empeg with serial 5 called "again" at 10.77.0.11'
   expect_eq "exit status" 0 "$STATUS"
   expect_eq "standard output" "$GIVE_UP" "$OUT"
-  expect_eq "first lines" "$BANNER
-Searching for serial number 6
-Setting timeout to be 1 second.
-Broadcasting to: 10.77.0.255
+  expect_eq "first lines" "$(opening 6 "1 second")
 $found" "$(head -n 5 "$WORK/err")"
   expect_eq "other lines, the repeats of the reply included" "" "$(sed 1,5d "$WORK/err")"
   expect_lt "milliseconds waited at least" 900 "$ELAPSED_MS"
@@ -142,10 +133,7 @@ replies::from_this_host() { # replies sent from this host are not believed
   done
   unit lan 1 'sleep:1500' 'send:id=222 name=real'
   tool lan -b10.77.0.255 -s222 -t5
-  expect_run 0 "" "$BANNER
-Searching for serial number 222
-Setting timeout to be 5 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening 222 "5 seconds")
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 
   # An address this host gains while the run waits is its own at once, even
@@ -159,10 +147,7 @@ Found an empeg with serial 222 called \"real\" at 10.77.0.11"
   unit lan 1 'sleep:2000' 'send:id=222 name=real'
   tool lan -b10.77.0.255 -s222 -t5
   in_ns "$ID-lan" ip addr del 10.77.0.99/24 dev br0
-  expect_run 0 "" "$BANNER
-Searching for serial number 222
-Setting timeout to be 5 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "" "$(opening 222 "5 seconds")
 Found an empeg with serial 1 called \"early\" at 10.77.0.12
 Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 }
@@ -173,10 +158,7 @@ Found an empeg with serial 222 called \"real\" at 10.77.0.11"
 networks::interfaces_unreadable() {
   unit lan 1 'send:id=1 name=one' 'sleep:1500' 'send:id=2 name=two'
   if faulty getifaddrs:1:24,getifaddrs:2:24,getifaddrs:3:24 tool lan -b10.77.0.255 -s2 -t5; then
-    expect_run 0 "" "$BANNER
-Searching for serial number 2
-Setting timeout to be 5 seconds.
-Broadcasting to: 10.77.0.255
+    expect_run 0 "" "$(opening 2 "5 seconds")
 getifaddrs: Too many open files
 Found an empeg with serial 1 called \"one\" at 10.77.0.11
 Found an empeg with serial 2 called \"two\" at 10.77.0.11"
@@ -213,9 +195,7 @@ networks::port_taken() { # the listening port is taken
   UNIT_PIDS+=($!)
   for _ in $(seq 100); do [ -e "$WORK/held" ] && break; sleep 0.05; done
   tool lan -b10.77.0.255 -t1
-  expect_run 1 "" "$BANNER
-Setting timeout to be 1 second.
-Broadcasting to: 10.77.0.255
+  expect_run 1 "" "$(opening "" "1 second")
 bind: $E_ADDRINUSE
 Unable to open listen socket."
 }
@@ -227,9 +207,7 @@ networks::host_unresolved() { # a broadcast host that does not resolve
   in_ns "$ID-bare" ip link set lo up
   tool bare -bno-such-unit.invalid -t1
   expect_eq "exit status" 1 "$STATUS"
-  expect_eq "lines but the reason" "$BANNER
-Setting timeout to be 1 second.
-Broadcasting to: no-such-unit.invalid
+  expect_eq "lines but the reason" "$(opening "" "1 second" no-such-unit.invalid)
 gethostbyname: 
 Unable to send broadcast.
 This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /' "$WORK/err")"
@@ -245,9 +223,7 @@ This host has no IPv4 network that is up and can broadcast." "$(sed '4s/: .*/: /
 
 networks::address_unreachable() { # a broadcast address that cannot be reached
   tool lan -b10.99.0.255 -t1
-  expect_run 1 "" "$BANNER
-Setting timeout to be 1 second.
-Broadcasting to: 10.99.0.255
+  expect_run 1 "" "$(opening "" "1 second" 10.99.0.255)
 sendto: $E_NETUNREACH
 Unable to send broadcast.
 $LAN_NETWORKS
@@ -276,26 +252,33 @@ Usage: $UNITFIND <options>
 -t<number> - Number of seconds before timing out"
 }
 
+# cable NET IFACE ADDRESS UNIT_ADDRESS [UNIT_HOST]: a veth cable from NET's
+# tool host to a unit host of its own, NET-u1 unless named, as point-to-point
+# links and direct cables are cabled.
+cable() {
+  local unit="$ID-${5:-$1-u1}"
+  ip netns add "$unit"
+  in_ns "$ID-$1" ip link add "$2" type veth peer name eth0 netns "$unit"
+  # shellcheck disable=SC2086 # an address with its peer or brd is three words
+  in_ns "$ID-$1" ip addr add $3 dev "$2"
+  in_ns "$ID-$1" ip link set "$2" up
+  # shellcheck disable=SC2086
+  in_ns "$unit" ip addr add $4 dev eth0
+  in_ns "$unit" ip link set eth0 up
+}
+
 # A unit on a second network, such as a direct cable with link-local
 # addresses, and no default route: the limited broadcast goes out of every
 # network, and a silent run lists them all. The net is this case's own, as
 # no other case expects the second network.
 networks::every_network() { # -b255.255.255.255 probes every network
   net_up wide 1
-  ip netns add "$ID-wide-cable"
-  in_ns "$ID-wide" ip link add ll0 type veth peer name eth0 netns "$ID-wide-cable"
-  in_ns "$ID-wide" ip addr add 169.254.10.1/16 brd + dev ll0
-  in_ns "$ID-wide" ip link set ll0 up
-  in_ns "$ID-wide-cable" ip addr add 169.254.20.2/16 brd + dev eth0
-  in_ns "$ID-wide-cable" ip link set eth0 up
+  cable wide ll0 "169.254.10.1/16 brd +" "169.254.20.2/16 brd +" wide-cable
   nsenter --net="$NETNS/$ID-wide-cable" -- "$SIM_UNIT" -w 15 'send:id=77 name=cable' &
   UNIT_PIDS+=($!)
   unit wide 1 'sleep:300' 'send:id=11 name=lan'
   tool wide -b255.255.255.255 -s77 -t5
-  expect_run 0 "" "$BANNER
-Searching for serial number 77
-Setting timeout to be 5 seconds.
-Broadcasting to: 255.255.255.255
+  expect_run 0 "" "$(opening 77 "5 seconds" 255.255.255.255)
 Found an empeg with serial 77 called \"cable\" at 169.254.20.2"
   stop_units
   tool wide -b255.255.255.255 -t1
@@ -327,9 +310,7 @@ $CAUSES
 # the line FOUND names, and says nothing more.
 probe_finds() {
   tool "$1" -b"$2" -t5
-  expect_run 0 "" "$BANNER
-Setting timeout to be 5 seconds.
-Broadcasting to: $2
+  expect_run 0 "" "$(opening "" "5 seconds" "$2")
 $3"
 }
 
@@ -353,14 +334,7 @@ networks::address_without_brd() { # an address added without brd
 # cable alone. The unit is on the second.
 networks::shared_link_local() { # two cables sharing 169.254.255.255
   ip netns add "$ID-two"
-  for n in 0 1; do
-    ip netns add "$ID-two-u$n"
-    in_ns "$ID-two" ip link add ll$n type veth peer name eth0 netns "$ID-two-u$n"
-    in_ns "$ID-two" ip addr add 169.254.1$n.1/16 brd + dev ll$n
-    in_ns "$ID-two-u$n" ip addr add 169.254.2$n.2/16 brd + dev eth0
-    in_ns "$ID-two" ip link set ll$n up
-    in_ns "$ID-two-u$n" ip link set eth0 up
-  done
+  for n in 0 1; do cable two ll$n "169.254.1$n.1/16 brd +" "169.254.2$n.2/16 brd +" two-u$n; done
   unit two 1 'send:id=71 name=second cable'
   probe_finds two 255.255.255.255 "Found an empeg with serial 71 called \"second cable\" at 169.254.21.2"
   net_down two
@@ -375,19 +349,6 @@ networks::unit_with_wider_mask() { # a unit with a /16 on a /24 cable
   unit mask 1 'send:id=79 name=wide mask'
   probe_finds mask 255.255.255.255 "Found an empeg with serial 79 called \"wide mask\" at 10.79.5.5"
   net_down mask
-}
-
-# cable NET IFACE ADDRESS UNIT_ADDRESS: a veth cable from NET's tool host to
-# a unit host of its own, NET-u1, as point-to-point links are cabled.
-cable() {
-  ip netns add "$ID-$1-u1"
-  in_ns "$ID-$1" ip link add "$2" type veth peer name eth0 netns "$ID-$1-u1"
-  # shellcheck disable=SC2086 # an address with its peer is three words
-  in_ns "$ID-$1" ip addr add $3 dev "$2"
-  in_ns "$ID-$1" ip link set "$2" up
-  # shellcheck disable=SC2086
-  in_ns "$ID-$1-u1" ip addr add $4 dev eth0
-  in_ns "$ID-$1-u1" ip link set eth0 up
 }
 
 # A /31 has no broadcast address: only the limited broadcast reaches the
@@ -450,10 +411,7 @@ networks::repeating_sender() { # a sender repeating its reply 3,000 times
   unit lan 1 'flood:3000:id=5 name=again'
   unit lan 2 'sleep:500' 'send:id=6 name=other'
   tool lan -b10.77.0.255 -s-1 -t2
-  expect_run 0 "$GIVE_UP" "$BANNER
-Searching for serial number -1
-Setting timeout to be 2 seconds.
-Broadcasting to: 10.77.0.255
+  expect_run 0 "$GIVE_UP" "$(opening -1 "2 seconds")
 Found an empeg with serial 5 called \"again\" at 10.77.0.11
 Found an empeg with serial 6 called \"other\" at 10.77.0.12"
 }
