@@ -57,6 +57,13 @@ expect_file() {
   fi
 }
 
+# mount_hosts: a copy of the hosts file mounted over it, as in containers.
+# Returns 1, and the case is skipped, where nothing can be mounted here.
+mount_hosts() {
+  mounts_or_skip || return 1
+  printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H" || fail "cannot mount over $H"
+}
+
 expect_left() {
   expect_eq "files in the hosts directory" "$1" "$(ls -A "$ETC" | tr '\n' ' ')"
 }
@@ -80,18 +87,22 @@ run_lan() {
   tool lan -b10.77.0.255 -t3 -h"$H" -nplayer.lan "$@"
 }
 
+# run_found [options]: run_lan, unit 1 answering as serial 30100123 called
+# "Living room".
+run_found() {
+  unit lan 1 'send:id=30100123 name=Living room'
+  run_lan "$@"
+}
+
 update::first_run_appends() { # the first run appends an entry, keeping mode, owner and the old file
   chmod 0644 "$H"
   chown 1234:5678 "$H"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_run 0 "" "$HEAD
 Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
 Appending entry for player.lan to $H"
-  expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
-  expect_file "backup" "$ORIGINAL" "$H.old"
+  expect_updated
   expect_eq "mode and owner" "644 1234:5678" "$(stat -c '%a %u:%g' "$H")"
-  expect_left "$LEFT"
   expect_resolved "resolved by getent" 10.77.0.11 player.lan
 }
 
@@ -143,8 +154,7 @@ update::no_unit_no_change() { # no unit answers: the hosts file is not touched
 
 update::missing_file() { # a missing hosts file is reported and not created
   rm "$H"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_run 0 "" "$HEAD
 Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
 fopen: No such file or directory
@@ -155,8 +165,7 @@ Unable to modify $H"
 files::directory() { # a directory as the hosts file
   rm "$H"
   mkdir "$H"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_run 0 "" "$HEAD
 Found an empeg with serial 30100123 called \"Living room\" at 10.77.0.11
 read: Is a directory
@@ -204,10 +213,8 @@ Unable to modify $SMALL/hosts" "$(tail -n 2 "$WORK/err")"
 }
 
 files::mounted() { # a file mounted over the hosts path, as in containers, is rewritten in place
-  if mounts_or_skip; then
-    printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
-    unit lan 1 'send:id=30100123 name=Living room'
-    run_lan
+  if mount_hosts; then
+    run_found
     expect_updated
     umount "$H"
   fi
@@ -215,16 +222,14 @@ files::mounted() { # a file mounted over the hosts path, as in containers, is re
 
 files::backup_hard_link() { # a backup that is a hard link to the file: nothing is left
   ln "$H" "$H.old"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_updated
 }
 
 # an append-only directory: the run ends, and names what it could not remove
 faults::append_only_directory() {
   if chattr +a "$ETC" 2>/dev/null; then
-    unit lan 1 'send:id=30100123 name=Living room'
-    run_lan
+    run_found
     chattr -a "$ETC"
     expect_eq "report" "rename: Operation not permitted
 unlink: Operation not permitted
@@ -241,8 +246,7 @@ files::symbolic_link() { # a symbolic link: the file it leads to is updated, the
   mkdir "$ETC/real"
   mv "$H" "$ETC/real/hosts.txt"
   ln -s real/hosts.txt "$H"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_eq "report names the link" "$APPEND" "$(tail -n 1 <<<"$ERR")"
   expect_eq "link" "real/hosts.txt" "$(readlink "$H")"
   expect_file "target" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$ETC/real/hosts.txt"
@@ -253,8 +257,7 @@ files::symbolic_link() { # a symbolic link: the file it leads to is updated, the
 files::acl() { # an ACL is carried over to the new file and the backup
   if setfacl -m u:1001:rw,g::---,m::rw "$H"; then
     ACL=$(getfacl -cp "$H")
-    unit lan 1 'send:id=30100123 name=Living room'
-    run_lan
+    run_found
     expect_eq "ACL of the new file and the backup" "$ACL$ACL" \
       "$(getfacl -cp "$H")$(getfacl -cp "$H.old")"
   else
@@ -331,10 +334,7 @@ locks::past_readers_lock() { # a reader's lock holds up no run, in place or not:
   nets_up 2
   for how in rename in_place; do
     fresh_etc
-    if [ $how = in_place ]; then
-      mounts_or_skip || continue
-      printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
-    fi
+    [ $how = rename ] || mount_hosts || continue
     hold_lock "$H" 60 -s
     runs_at_once 2
     kill $HOLDER
@@ -349,8 +349,7 @@ locks::past_readers_lock() { # a reader's lock holds up no run, in place or not:
 locks::turn_outlasts_t() { # a run waits its turn for as long as the run ahead takes, not -t
   install -m 0600 /dev/null "$ETC/.hosts.lock"
   hold_lock "$ETC/.hosts.lock" 3
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan -t1
+  run_found -t1
   wait $HOLDER
   expect_eq "report" "Waiting for the lock on $H
 $APPEND" "$(tail -n 2 <<<"$ERR")"
@@ -363,8 +362,7 @@ $APPEND" "$(tail -n 2 <<<"$ERR")"
 locks::shared_directory() { # where others may write beside it, runs lock the file: wait -t, then go on
   chmod 1777 "$ETC"
   hold_lock "$H" 60
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan -t1
+  run_found -t1
   kill $HOLDER 2>/dev/null
   expect_eq "report" "Locking $H itself, not .hosts.lock: its directory is not this user's alone
 Waiting for the lock on $H
@@ -434,8 +432,7 @@ files::overlay() { # a file on an overlay of two file systems is renamed over, n
     echo "SKIP [$CASE]: this overlay gives its files the device number of its directories"
   else
     INODE=$(stat -c %i "$H")
-    unit lan 1 'send:id=30100123 name=Living room'
-    run_lan
+    run_found
     expect_updated
     expect_eq "a new file, not the old one rewritten" "" "$(find "$H" -inum "$INODE")"
   fi
@@ -505,16 +502,14 @@ stalled_run() {
 
 faults::killed_in_place() { # a run killed as it rewrites a mounted file in place: the next one puts the file back first
   if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
-  mounts_or_skip || return 0
-  printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
+  mount_hosts || return 0
   unit lan 1 'send:id=30100123 name=Living room'
   stalled pwrite@hosts:1:sleep10 signal_stalled KILL
   expect_eq "exit status of the killed run" 137 "$STATUS"
   # What a kill halfway through the overwrite leaves.
   printf 'half-writ' >>"$H"
   stop_units
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_eq "report" "Wrote the previous contents of $H back from $H.old: a run ended while it rewrote them
 $APPEND" "$(tail -n 2 <<<"$ERR")"
   expect_updated
@@ -537,8 +532,7 @@ faults::killed_litter() { # whatever a killed run made, the next run removes
       CASE="$NAME: $faults" expect_eq "killed" 137 "$STATUS"
     done
     stop_units
-    unit lan 1 'send:id=30100123 name=Living room'
-    run_lan
+    run_found
     CASE="$NAME: $at" expect_eq "exit status" 0 "$STATUS"
     CASE="$NAME: $at" expect_file "hosts file" "$ORIGINAL"$'\n'"$ENTRY1"$'\n' "$H"
     CASE="$NAME: $at" expect_left "$LEFT"
@@ -556,10 +550,7 @@ locks::stalled_in_shared_directory() { # a stalled run in a shared directory and
   for how in rename in_place; do
     fresh_etc
     chmod 1777 "$ETC"
-    if [ $how = in_place ]; then
-      mounts_or_skip || continue
-      printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"
-    fi
+    [ $how = rename ] || mount_hosts || continue
     unit r1 1 "send:id=1 name=u1"
     unit r2 1 "send:id=2 name=u2"
     if [ $how = rename ]; then stalled_run r1 1 renameat2:1:sleep4; else stalled_run r1 1 pwrite@hosts:1:sleep4; fi
@@ -590,8 +581,7 @@ files::planted_link() { # root on a user's directory follows no link the user pl
   ln -s "$private/secret" "$H"
   chown -h nobody "$H"
   chown nobody "$ETC"
-  unit lan 1 'send:id=30100123 name=Living room'
-  run_lan
+  run_found
   expect_eq "report" "Refusing $H: its path steps from what user $user owns to what user 0 owns
 Unable to modify $H" "$(tail -n 2 <<<"$ERR")"
   expect_file "the file the link leads to" $'secret\n' "$private/secret"
@@ -608,19 +598,22 @@ served() {
   sort <<<"$out" | xargs
 }
 
-# await_served WHAT BEFORE AFTER: polls, for a minute or more, until dnsmasq
-# gives something other than BEFORE, then expects AFTER, and AFTER again a
-# moment later, when dnsmasq has read whatever else it was going to read.
-await_served() {
-  local answer
-  for _ in $(seq 60); do
-    answer=$(served)
-    [ "$answer" != "$2" ] && break
-    sleep 1
+# await_answer WHAT BEFORE AFTER COMMAND...: polls COMMAND, for a minute,
+# until it answers something other than BEFORE, passing over moments with no
+# answer unless AFTER is none, then expects AFTER, and AFTER again a moment
+# later, when the daemon asked has read whatever else it was going to read.
+await_answer() {
+  local what=$1 before=$2 after=$3 answer end=$((SECONDS + 60))
+  shift 3
+  while :; do
+    answer=$("$@")
+    [ "$answer" != "$before" ] && { [ "$answer" != "no answer" ] || [ "$after" = "no answer" ]; } && break
+    [ "$SECONDS" -lt "$end" ] || break
+    sleep 0.5
   done
-  expect_eq "$1" "$3" "$answer"
+  expect_eq "$what" "$after" "$answer"
   sleep 2
-  expect_eq "$1, a moment later" "$3" "$(served)"
+  expect_eq "$what, a moment later" "$after" "$("$@")"
 }
 
 # Set up as the README's "For every machine on the network" says: the hosts
@@ -644,19 +637,19 @@ dns::served_by_dnsmasq() { # dnsmasq gives the unit's address, and after the uni
   nsenter --net="$NETNS/$ID-lan" -- "$dnsmasq" --no-daemon --port=10053 --no-resolv --no-hosts \
     --listen-address=127.0.0.1 --conf-file="$WORK/unitfind.conf" 2>"$WORK/dnsmasq.log" &
   server=$!
-  await_served "before the first run" "no answer" ""
+  await_answer "before the first run" "no answer" "" served
 
   unit lan 1 'send:id=30100123 name=Living room'
   tool lan -b10.77.0.255 -s30100123 -t3 -h"$dir/hosts" -nplayer.lan
   expect_eq "first run" "Appending entry for player.lan to $dir/hosts" "$(tail -n 1 <<<"$ERR")"
   kill -HUP "$server"
-  await_served "after the first run" "" 10.77.0.11
+  await_answer "after the first run" "" 10.77.0.11 served
 
   unit lan 2 'send:id=30100123 name=Moved'
   tool lan -b10.77.0.255 -s30100123 -t3 -h"$dir/hosts" -nplayer.lan
   expect_eq "second run" "Modifying entry for player.lan in $dir/hosts" "$(tail -n 1 <<<"$ERR")"
   kill -HUP "$server"
-  await_served "after the unit moved" 10.77.0.11 10.77.0.12
+  await_answer "after the unit moved" 10.77.0.11 10.77.0.12 served
 
   kill "$server"
   wait "$server"
@@ -672,22 +665,6 @@ published() {
   out=$(in_ns "$ID-lan-u1" dig +short +time=3 +tries=1 -p 5353 @10.77.0.1 "$1" A |
     grep -E '^[0-9.]+$' | sort | xargs)
   echo "${out:-no answer}"
-}
-
-# await_published WHAT NAME BEFORE AFTER: polls, for a minute, until NAME
-# is published as something other than BEFORE, passing over moments with no
-# answer, then expects AFTER, and AFTER again a moment later.
-await_published() {
-  local answer end=$((SECONDS + 60))
-  while :; do
-    answer=$(published "$2")
-    [ "$answer" != "$3" ] && { [ "$answer" != "no answer" ] || [ "$4" = "no answer" ]; } && break
-    [ "$SECONDS" -lt "$end" ] || break
-    sleep 0.5
-  done
-  expect_eq "$1" "$4" "$answer"
-  sleep 2
-  expect_eq "$1, a moment later" "$4" "$(published "$2")"
 }
 
 # Set up as the README's recipe says: the tool writes /etc/avahi/hosts
@@ -726,13 +703,13 @@ mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through
     'mount -t tmpfs -o size=1m,mode=0755 tmpfs /run && exec "$@"' _ \
     "$avahi" -f "$WORK/avahi-daemon.conf" </dev/null >"$WORK/avahi.log" 2>&1 &
   daemon=$!
-  await_published "before the first run" other.local "no answer" 10.77.0.50
+  await_answer "before the first run" "no answer" 10.77.0.50 published other.local
 
   unit lan 1 'send:id=30100123 name=Living room'
   tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
   expect_eq "first run" "Appending entry for player.local to /etc/avahi/hosts" \
     "$(tail -n 1 <<<"$ERR")"
-  await_published "after the first run" player.local "no answer" 10.77.0.11
+  await_answer "after the first run" "no answer" 10.77.0.11 published player.local
 
   # What a timer does all day: the entry is written again as it was, and
   # every machine keeps reaching the unit meanwhile.
@@ -750,17 +727,17 @@ mdns::published_by_avahi() { # avahi-daemon publishes player.local, kept through
   # also wait for the daemon).
   unit lan 2 'send:id=30100123 name=Moved'
   tool lan -b10.77.0.255 -s30100123 -t3 -h/etc/avahi/hosts -nplayer.local
-  await_published "after the unit moved" player.local 10.77.0.11 10.77.0.12
+  await_answer "after the unit moved" 10.77.0.11 10.77.0.12 published player.local
 
   # A unit whose name would put "10.66.6.6 evil.local" at byte 255 of its
   # line, where avahi-daemon starts a new one; its entry stands between two
   # lines, both of which stay published.
   { cat "$dir/hosts" && printf '%s\n' '# [EMPEG-66-EMPEG]' '10.77.0.51 after.local'; } >"$WORK/next"
   mv "$WORK/next" "$dir/hosts"
-  await_published "a line after the entry" after.local "no answer" 10.77.0.51
+  await_answer "a line after the entry" "no answer" 10.77.0.51 published after.local
   unit lan 1 "send:id=66 name=$(printf 'a%.0s' {1..206})10.66.6.6 evil.local #"
   tool lan -b10.77.0.255 -s66 -t3 -h/etc/avahi/hosts -nkitchen.local
-  await_published "the long-named unit" kitchen.local "no answer" 10.77.0.11
+  await_answer "the long-named unit" "no answer" 10.77.0.11 published kitchen.local
   expect_eq "a name the unit sent" "no answer" "$(published evil.local)"
   for i in other.local:10.77.0.50 player.local:10.77.0.12 after.local:10.77.0.51; do
     expect_eq "${i%:*} after the long-named unit" "${i#*:}" "$(published "${i%:*}")"
