@@ -3,6 +3,7 @@
 
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
+#include "shared.h"
 
 namespace {
 
@@ -10,13 +11,7 @@ std::string advice(const std::vector<host_address> &table, const char *text, con
                    int sent, int32_t timeout) {
   interface_list list = made_up_list(table);
   probe_report given = {text, address_of(probed).sin_addr, sent, timeout};
-  char *said = nullptr;
-  size_t size = 0;
-  FILE *err = open_memstream(&said, &size);
-  say_where_to_look(err, &list, &given);
-  fclose(err);
-  std::string out(said, size);
-  free(said);
+  const std::string out = written([&](FILE *err) { say_where_to_look(err, &list, &given); });
   forget_interfaces(&list);
   return out;
 }
@@ -104,7 +99,6 @@ TEST_P(SayWhereToLook, NamesTheCauseThatApplies) {
   EXPECT_EQ(advice(c.table, c.text, c.text[0] ? c.text : "0.0.0.0", c.sent, c.timeout), c.said);
 }
 
-INSTANTIATE_TEST_SUITE_P(Advice, SayWhereToLook, ::testing::ValuesIn(advice_cases()),
-                         [](const ::testing::TestParamInfo<advice_case> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Advice, SayWhereToLook, ::testing::ValuesIn(advice_cases()), row_name<advice_case>);
 
 }  // namespace

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <string>
 #include <utility>
@@ -8,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "command_line.h"
+#include "shared.h"
 
 namespace {
 
@@ -34,15 +34,10 @@ walk read_all(std::vector<std::string> args) {
   std::vector<char *> argv;
   for (std::string &arg : out.args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
-
-  char *text = nullptr;
-  size_t size = 0;
-  FILE *err = open_memstream(&text, &size);
   out.settings = default_settings();
-  out.result = read_options(static_cast<int>(out.args.size()), argv.data(), &out.settings, err);
-  fclose(err);
-  out.err.assign(text, size);
-  free(text);
+  out.err = written([&](FILE *err) {
+    out.result = read_options(static_cast<int>(out.args.size()), argv.data(), &out.settings, err);
+  });
   return out;
 }
 

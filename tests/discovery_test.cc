@@ -10,7 +10,7 @@
 #include "gtest/gtest.h"
 #include "made_up_interfaces.h"
 #include "platform.h"
-#include "rows.h"
+#include "shared.h"
 
 namespace {
 

@@ -2,18 +2,17 @@
 #include "hosts_file.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "piece_model.h"
+#include "shared.h"
 
 namespace {
 
@@ -50,14 +49,10 @@ rewritten rewrite(const std::string &in, const empeg_info &empeg,
   int out_fd = memfd_create("copy", 0);
   EXPECT_EQ(write(in_fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
   lseek(in_fd, 0, SEEK_SET);
-  char *text = nullptr;
-  size_t size = 0;
-  FILE *err = open_memstream(&text, &size);
   rewritten r;
-  r.result = rewrite_hosts(in_fd, out_fd, &empeg, host.c_str(), "/etc/hosts", err);
-  fclose(err);
-  r.messages.assign(text, size);
-  free(text);
+  r.messages = written([&](FILE *err) {
+    r.result = rewrite_hosts(in_fd, out_fd, &empeg, host.c_str(), "/etc/hosts", err);
+  });
   r.out = read_fd(out_fd);
   close(in_fd);
   close(out_fd);
@@ -137,13 +132,13 @@ TEST(FormatEntry, NoTextOfTheUnitAtOrPastByte255) {
 }
 
 struct rewrite_case {
-  const char *what;
+  const char *name;
   std::string in, out, messages;
-  std::string name = "Kitchen";
+  std::string unit_name = "Kitchen";
   std::string host = "player";
 };
 
-void PrintTo(const rewrite_case &c, std::ostream *out) { *out << c.what; }
+void PrintTo(const rewrite_case &c, std::ostream *out) { *out << c.name; }
 
 std::vector<rewrite_case> rewrite_cases() {
   const empeg_info empeg = unit(12);
@@ -155,54 +150,54 @@ std::vector<rewrite_case> rewrite_cases() {
   const std::string marker = " [EMPEG-12-EMPEG]\n";
   const std::string host_192(192, 'h'), host_200(200, 'h');
   return {
-      {"empty file", "", "\n" + entry, APPENDING},
-      {"no marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
-      {"last line unterminated", "127.0.0.1 localhost",
+      {"empty_file", "", "\n" + entry, APPENDING},
+      {"no_marker", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n\n" + entry, APPENDING},
+      {"last_line_unterminated", "127.0.0.1 localhost",
        "127.0.0.1 localhost\n" + entry, APPENDING},
-      {"replaced in place", "a\n1.2.3.4 old # [EMPEG-12-EMPEG]\nb\n", "a\n" + entry + "b\n",
+      {"replaced_in_place", "a\n1.2.3.4 old # [EMPEG-12-EMPEG]\nb\n", "a\n" + entry + "b\n",
        MODIFYING},
-      {"every duplicate replaced", "EMPEG-12-EMPEG\nmid\nxEMPEG-12-EMPEGx",
+      {"every_duplicate_replaced", "EMPEG-12-EMPEG\nmid\nxEMPEG-12-EMPEGx",
        entry + "mid\n" + entry, std::string(MODIFYING) + MODIFYING},
-      {"carriage return kept", "a\r\nx EMPEG-12-EMPEG y\r\nEMPEG-12-EMPEG\r",
+      {"carriage_return_kept", "a\r\nx EMPEG-12-EMPEG y\r\nEMPEG-12-EMPEG\r",
        "a\r\n" + entry.substr(0, entry.size() - 1) + "\r\n" + entry, std::string(MODIFYING) + MODIFYING},
       // Only a piece that ends in CR LF is a CRLF line: not one that stops
       // short of its line break, at the end of the file or of a piece.
-      {"carriage return before the end of a piece", "EMPEG-12-EMPEG\rz",
+      {"carriage_return_before_the_end_of_a_piece", "EMPEG-12-EMPEG\rz",
        entry, MODIFYING},
-      {"carriage return before a piece boundary",
+      {"carriage_return_before_a_piece_boundary",
        std::string(8178, 'x') + "EMPEG-12-EMPEG\rzrest\r\n", entry + "rest\r\n", MODIFYING},
-      {"other serial untouched", "1.1.1.1 u # [EMPEG-123-EMPEG]\n",
+      {"other_serial_untouched", "1.1.1.1 u # [EMPEG-123-EMPEG]\n",
        "1.1.1.1 u # [EMPEG-123-EMPEG]\n\n" + entry, APPENDING},
-      {"zero bytes pass through", std::string("a\0b\nc\0\n", 7),
+      {"zero_bytes_pass_through", std::string("a\0b\nc\0\n", 7),
        std::string("a\0b\nc\0\n\n", 8) + entry, APPENDING},
-      {"marker after a zero byte", std::string("x\0 EMPEG-12-EMPEG\ny\n", 20), entry + "y\n",
+      {"marker_after_a_zero_byte", std::string("x\0 EMPEG-12-EMPEG\ny\n", 20), entry + "y\n",
        MODIFYING},
-      {"long line passes whole", big + "\n", big + "\n\n" + entry, APPENDING},
+      {"long_line_passes_whole", big + "\n", big + "\n\n" + entry, APPENDING},
       // 8194-byte pieces: the marker ends on the first boundary, or straddles it.
-      {"marker ending a piece", std::string(8180, 'x') + "EMPEG-12-EMPEGz\n", entry + "z\n",
+      {"marker_ending_a_piece", std::string(8180, 'x') + "EMPEG-12-EMPEGz\n", entry + "z\n",
        MODIFYING},
-      {"marker a byte past a piece", std::string(8181, 'x') + "EMPEG-12-EMPEG\n",
+      {"marker_a_byte_past_a_piece", std::string(8181, 'x') + "EMPEG-12-EMPEG\n",
        std::string(8181, 'x') + "EMPEG-12-EMPEG\n\n" + entry, APPENDING},
-      {"marker across a piece boundary", std::string(8190, 'x') + "EMPEG-12-EMPEG\n",
+      {"marker_across_a_piece_boundary", std::string(8190, 'x') + "EMPEG-12-EMPEG\n",
        std::string(8190, 'x') + "EMPEG-12-EMPEG\n\n" + entry, APPENDING},
-      {"marker in a later piece of a long line",
+      {"marker_in_a_later_piece_of_a_long_line",
        std::string(8194, 'x') + "EMPEG-12-EMPEG" + std::string(10, 'y') + "\nz\n",
        std::string(8194, 'x') + entry + "z\n", MODIFYING},
       // Entry lines stop at 255 bytes, the name cut to fill them.
-      {"a longer entry line replaced by one of 255 bytes",
+      {"a_longer_entry_line_replaced_by_one_of_255_bytes",
        "10.77.0.11 player" + fields + std::string(400, 'n') + marker + "after\n",
        "10.77.0.11 player" + fields + std::string(192, 'n') + "..." + marker + "after\n",
        MODIFYING, std::string(255, 'n')},
-      {"a name that just fits", "",
+      {"a_name_that_just_fits", "",
        "\n10.77.0.11 player" + fields + std::string(195, 'n') + marker, APPENDING,
        std::string(195, 'n')},
-      {"a name a byte too long", "",
+      {"a_name_a_byte_too_long", "",
        "\n10.77.0.11 player" + fields + std::string(192, 'n') + "..." + marker, APPENDING,
        std::string(196, 'n')},
-      {"cut between escapes", "",
+      {"cut_between_escapes", "",
        "\n10.77.0.11 " + host_192 + fields + "\\x01..." + marker,
        "Appending entry for " + host_192 + " to /etc/hosts\n", std::string(10, '\x01'), host_192},
-      {"no room for the name", "",
+      {"no_room_for_the_name", "",
        "\n10.77.0.11 " + host_200 + fields + marker,
        "Appending entry for " + host_200 + " to /etc/hosts\n", "Kitchen", host_200},
   };
@@ -212,19 +207,13 @@ class RewriteHosts : public ::testing::TestWithParam<rewrite_case> {};
 
 TEST_P(RewriteHosts, Cases) {
   const rewrite_case &c = GetParam();
-  rewritten r = rewrite(c.in, unit(12, c.name.c_str()), c.host);
+  rewritten r = rewrite(c.in, unit(12, c.unit_name.c_str()), c.host);
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.out, c.out);
   EXPECT_EQ(r.messages, c.messages);
 }
 
-// Each row named after what it holds, its words joined by underscores.
-INSTANTIATE_TEST_SUITE_P(Hosts, RewriteHosts, ::testing::ValuesIn(rewrite_cases()),
-                         [](const ::testing::TestParamInfo<rewrite_case> &info) {
-                           std::string name = info.param.what;
-                           std::replace(name.begin(), name.end(), ' ', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Hosts, RewriteHosts, ::testing::ValuesIn(rewrite_cases()), row_name<rewrite_case>);
 
 TEST(RewriteHosts, MatchesThePieceRuleOnRandomFiles) {
   const empeg_info empeg = unit(12);

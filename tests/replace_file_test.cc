@@ -18,7 +18,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "rows.h"
+#include "shared.h"
 #include "scratch.h"
 #include "search.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "rows.h"
+#include "shared.h"
 
 namespace {
 
