@@ -441,17 +441,11 @@ files::overlay() { # a file on an overlay of two file systems is renamed over, n
 }
 
 # stalled FAULTS COMMAND...: a run on lan with FAULTS, one of which stalls a
-# call; COMMAND runs once it stalls. Sets STATUS.
+# call (stalled_run below); COMMAND runs once it stalls. Sets STATUS.
 stalled() {
-  local faults=$1 pid
-  shift
-  rm -f "$WORK/stalled"
-  UNITFIND_STALLED="$WORK/stalled" faulty "$faults" in_ns "$ID-lan" "$UNITFIND" -b10.77.0.255 -t3 \
-    -h"$H" -nplayer.lan >/dev/null 2>"$WORK/err" &
-  pid=$!
-  until [ -s "$WORK/stalled" ] || ! kill -0 $pid 2>/dev/null; do sleep 0.05; done
-  "$@"
-  wait $pid
+  stalled_run lan "$WORK/err" "$1" -b10.77.0.255 -t3 -h"$H" -nplayer.lan
+  "${@:2}"
+  wait $STALLED_PID
   STATUS=$?
 }
 
@@ -489,13 +483,12 @@ faults::edit_mid_update() { # a line appended and a chmod made mid-update are ke
   expect_left "$LEFT"
 }
 
-# stalled_run NET SERIAL FAULTS: a run on NET recording unit SERIAL as hSERIAL
-# with FAULTS, one of which stalls a call; returns once it stalls. Sets
-# STALLED_PID; it says what it said in $WORK/err.SERIAL.
+# stalled_run NET ERR FAULTS OPTION...: a run on NET with OPTIONs and
+# FAULTS, one of which stalls a call, saying what it says in ERR; returns
+# once it stalls. Sets STALLED_PID.
 stalled_run() {
   rm -f "$WORK/stalled"
-  UNITFIND_STALLED="$WORK/stalled" faulty "$3" in_ns "$ID-$1" "$UNITFIND" -b10.77.0.255 -t10 -h"$H" \
-    -nh"$2" >/dev/null 2>"$WORK/err.$2" &
+  UNITFIND_STALLED="$WORK/stalled" faulty "$3" in_ns "$ID-$1" "$UNITFIND" "${@:4}" >/dev/null 2>"$2" &
   STALLED_PID=$!
   until [ -s "$WORK/stalled" ] || ! kill -0 $STALLED_PID 2>/dev/null; do sleep 0.05; done
 }
@@ -546,14 +539,15 @@ faults::killed_litter() { # whatever a killed run made, the next run removes
 locks::stalled_in_shared_directory() { # a stalled run in a shared directory and a second run: both entries kept, or the second fails in place
   if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
   nets_up 2
-  local how
+  local how faults
   for how in rename in_place; do
     fresh_etc
     chmod 1777 "$ETC"
     [ $how = rename ] || mount_hosts || continue
     unit r1 1 "send:id=1 name=u1"
     unit r2 1 "send:id=2 name=u2"
-    if [ $how = rename ]; then stalled_run r1 1 renameat2:1:sleep4; else stalled_run r1 1 pwrite@hosts:1:sleep4; fi
+    if [ $how = rename ]; then faults=renameat2:1:sleep4; else faults=pwrite@hosts:1:sleep4; fi
+    stalled_run r1 "$WORK/err.1" $faults -b10.77.0.255 -t10 -h"$H" -nh1
     in_ns "$ID-r2" "$UNITFIND" -b10.77.0.255 -t1 -h"$H" -nh2 >/dev/null 2>"$WORK/err.2"
     STATUS=$?
     wait $STALLED_PID
