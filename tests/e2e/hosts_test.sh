@@ -61,7 +61,7 @@ expect_file() {
 # Returns 1, and the case is skipped, where nothing can be mounted here.
 mount_hosts() {
   mounts_or_skip || return 1
-  printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H" || fail "cannot mount over $H"
+  { printf '%s' "$ORIGINAL" >"$WORK/mounted" && mount --bind "$WORK/mounted" "$H"; } || fail "cannot mount over $H"
 }
 
 expect_left() {
