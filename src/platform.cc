@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +16,6 @@
 #if defined(__APPLE__) && !__has_include(<sys/xattr.h>)
 // The zig toolchain's macOS headers leave this one out; these are the calls
 // as xattr(2) documents them, which the system library has.
-#include <stdint.h>
 extern "C" {
 ssize_t flistxattr(int fd, char *names, size_t size, int options);
 ssize_t fgetxattr(int fd, const char *name, void *value, size_t size,
@@ -480,6 +480,25 @@ bool platform_mounted_apart(int dir, const char *name) {
   (void)dir;
   (void)name;
   return 0;
+#endif
+}
+
+int platform_lock_rewrite(int fd) {
+#if defined(F_OFD_SETLK)
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(sizeof(off_t) < sizeof(int64_t) ? INT32_MAX - 1 : INT64_MAX - 1);
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno == EACCES) errno = EWOULDBLOCK;
+  return -1;
+#else
+  // A lock of the process's own goes with the first descriptor of the file
+  // it closes, whichever that is.
+  (void)fd;
+  errno = ENOTSUP;
+  return -1;
 #endif
 }
 
