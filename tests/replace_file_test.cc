@@ -416,10 +416,12 @@ TEST_F(Replacement, NewCopyLockedWhereRunsLockTheFile) {
 }
 
 // A run ahead that replaced the file while this one waited for the lock on
-// it: this one reads the file that is there once it has the lock.
+// it: this one reads the file that is there once it has the lock, and
+// writes one copy, not a second after finding out at the commit.
 TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
   lock_wait = 60;
-  for (const char *faults : {"", "renameat2:*:EINVAL"}) {
+  for (const char *faults : {"openat@hosts??????:*:run", "renameat2:*:EINVAL,openat@hosts??????:*:run"}) {
+    unlink((work + "/copies").c_str());
     std::ofstream(hosts) << ORIGINAL;
     unlink((work + "/err").c_str());
     directory_open_to_others(hosts);
@@ -434,8 +436,9 @@ TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
     }
     while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
     unlink((hosts + ".held").c_str());
-    update(faults);
+    update(faults, nullptr, nullptr, "echo >>\"$W/copies\"");
     waitpid(holder, nullptr, 0);
+    EXPECT_EQ(slurp(work + "/copies"), "\n") << faults;
     EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n$A"))
         << faults;
     EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), "new\n" + ENTRY + "new\n") << faults;
