@@ -400,12 +400,28 @@ int platform_exchange(int dir, const char *a, const char *b) {
 
 uintmax_t platform_birth(int dir, const char *name) {
   uintmax_t seconds = 0, nanoseconds = 0;
-#if defined(__linux__) && defined(__GLIBC__) && defined(STATX_BTIME)
-  struct statx st;
+#if defined(__linux__) && defined(SYS_statx)
+  // The system call itself, which musl has no wrapper for; its record is the
+  // kernel's, the same on every architecture.
+  struct {
+    uint32_t mask, block_size;
+    uint64_t attributes;
+    uint32_t links, uid, gid;
+    uint16_t mode, spare;
+    uint64_t inode, size, blocks, attributes_mask;
+    struct {
+      int64_t seconds;
+      uint32_t nanoseconds;
+      int32_t spare;
+    } accessed, born, changed, modified;
+    uint32_t rest[32];
+  } st = {};
+  static_assert(sizeof st == 256, "the kernel's struct statx");
+  const unsigned BIRTH = 0x800;  // STATX_BTIME
   int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
-  if (statx(dir, name, flags, STATX_BTIME, &st) != 0 || (st.stx_mask & STATX_BTIME) == 0) return 0;
-  seconds = static_cast<uintmax_t>(st.stx_btime.tv_sec);
-  nanoseconds = st.stx_btime.tv_nsec;
+  if (syscall(SYS_statx, dir, name, flags, BIRTH, &st) != 0 || (st.mask & BIRTH) == 0) return 0;
+  seconds = static_cast<uintmax_t>(st.born.seconds);
+  nanoseconds = st.born.nanoseconds;
 #elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__APPLE__)
   struct stat st;
   if ((*name == '\0' ? fstat(dir, &st) : fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) return 0;
