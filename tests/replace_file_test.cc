@@ -447,6 +447,29 @@ TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
   }
 }
 
+// A run that went on without the lock on the file, held by another, may
+// only exchange names, which it checks after the fact: a rename it cannot
+// check is not made.
+TEST_F(Replacement, WithoutTheLockOnlyAnExchange) {
+  directory_open_to_others(hosts);
+  pid_t holder = fork();
+  if (holder == 0) {
+    execl("/bin/sh", "sh", "-c", "exec 3<\"$0\" && flock 3 && touch \"$0.held\" && exec sleep 60",
+          hosts.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
+  unlink((hosts + ".held").c_str());
+  int status = update("renameat2:*:EINVAL");
+  kill(holder, SIGTERM);
+  waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(exited_with(status, 0));
+  EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n"
+                                   "Going on without the lock on $H\n$AGave up waiting for the lock on $H\n$U"));
+  EXPECT_EQ(slurp(hosts), ORIGINAL);
+  EXPECT_EQ(left(), "hosts hosts.old ");
+}
+
 // The wait for a turn counts its minute from the last change of holder, so
 // that a long queue is no reason to give up, then names the holder. The
 // clock runs ten times as fast: a minute in six seconds.
