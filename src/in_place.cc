@@ -141,6 +141,12 @@ commit_outcome update_in_place(replacement *r, const struct stat *expected,
     report("open");
     return commit_outcome::FAILED;
   }
+  // Runs through another mount of the file lock other lock files: they
+  // take turns on the file itself for the rewrite, which reads it again.
+  if (!took_rewrite_lock(r, fd)) {
+    close(fd);
+    return commit_outcome::FAILED;
+  }
   int backup_copy = -1;
   commit_outcome outcome = rewrite_in_place(r, fd, expected, backup, &backup_copy);
   if (backup_copy != -1) close(backup_copy);

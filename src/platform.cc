@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +16,6 @@
 #if defined(__APPLE__) && !__has_include(<sys/xattr.h>)
 // The zig toolchain's macOS headers leave this one out; these are the calls
 // as xattr(2) documents them, which the system library has.
-#include <stdint.h>
 extern "C" {
 ssize_t flistxattr(int fd, char *names, size_t size, int options);
 ssize_t fgetxattr(int fd, const char *name, void *value, size_t size,
@@ -400,12 +400,28 @@ int platform_exchange(int dir, const char *a, const char *b) {
 
 uintmax_t platform_birth(int dir, const char *name) {
   uintmax_t seconds = 0, nanoseconds = 0;
-#if defined(__linux__) && defined(__GLIBC__) && defined(STATX_BTIME)
-  struct statx st;
+#if defined(__linux__) && defined(SYS_statx)
+  // The system call itself, which musl has no wrapper for; its record is the
+  // kernel's, the same on every architecture.
+  struct {
+    uint32_t mask, block_size;
+    uint64_t attributes;
+    uint32_t links, uid, gid;
+    uint16_t mode, spare;
+    uint64_t inode, size, blocks, attributes_mask;
+    struct {
+      int64_t seconds;
+      uint32_t nanoseconds;
+      int32_t spare;
+    } accessed, born, changed, modified;
+    uint32_t rest[32];
+  } st = {};
+  static_assert(sizeof st == 256, "the kernel's struct statx");
+  const unsigned BIRTH = 0x800;  // STATX_BTIME
   int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
-  if (statx(dir, name, flags, STATX_BTIME, &st) != 0 || (st.stx_mask & STATX_BTIME) == 0) return 0;
-  seconds = static_cast<uintmax_t>(st.stx_btime.tv_sec);
-  nanoseconds = st.stx_btime.tv_nsec;
+  if (syscall(SYS_statx, dir, name, flags, BIRTH, &st) != 0 || (st.mask & BIRTH) == 0) return 0;
+  seconds = static_cast<uintmax_t>(st.born.seconds);
+  nanoseconds = st.born.nanoseconds;
 #elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__APPLE__)
   struct stat st;
   if ((*name == '\0' ? fstat(dir, &st) : fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) return 0;
@@ -480,6 +496,25 @@ bool platform_mounted_apart(int dir, const char *name) {
   (void)dir;
   (void)name;
   return 0;
+#endif
+}
+
+int platform_lock_rewrite(int fd) {
+#if defined(F_OFD_SETLK)
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(sizeof(off_t) < sizeof(int64_t) ? INT32_MAX - 1 : INT64_MAX - 1);
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno == EACCES) errno = EWOULDBLOCK;
+  return -1;
+#else
+  // A lock of the process's own goes with the first descriptor of the file
+  // it closes, whichever that is.
+  (void)fd;
+  errno = ENOTSUP;
+  return -1;
 #endif
 }
 

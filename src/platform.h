@@ -86,6 +86,15 @@ bool platform_kernel_links(int dir);
 /// so. Returns 0 when it is not, or when the system cannot tell.
 bool platform_mounted_apart(int dir, const char *name);
 
+/// Takes, without waiting, the lock that runs rewriting a file in place take
+/// on it through `fd`, open for writing, whatever name they reached it by: a
+/// write lock on one byte far past any end of the file, which a reader's
+/// flock of the file never meets, held by the open file rather than the
+/// process, so that closing another descriptor of the file keeps it.
+/// Returns 0, or -1 with errno set: EWOULDBLOCK while another holds it,
+/// ENOTSUP where the system has no such lock.
+int platform_lock_rewrite(int fd);
+
 /// Room for the control data that platform_tell_arrival asks for.
 constexpr size_t PLATFORM_ARRIVAL_SIZE = 128;
 

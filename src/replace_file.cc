@@ -193,6 +193,7 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
   r.remains = remains;
   r.dir = r.in = r.out = r.turn = -1;
   r.lock_state = lock_said::NOTHING;
+  r.lock_wait_seconds = lock_wait_seconds;
   r.lock_deadline = deadline_after(lock_wait_seconds);
   commit_outcome outcome = commit_outcome::FAILED;
   if (begin(&r, path)) {

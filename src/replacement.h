@@ -65,6 +65,7 @@ struct replacement {
   bool no_exchange;    // whether exchanging two names was refused here
   int restarts;        // times the file changed under the run
   lock_said lock_state;
+  int lock_wait_seconds;  // the time the user gave to wait for a lock anyone may hold
   struct timespec lock_deadline;  // for a lock on the file itself
   struct stat read;    // the file as it was when its contents were read
   owner_change owner;
@@ -162,6 +163,14 @@ enum class lock_result { LOCKED, UNSUPPORTED, TIMED_OUT, FAILED };
 /// Takes the exclusive lock on `fd`, waiting for another holder until
 /// `deadline`, and saying once that it waits. FAILED is reported.
 lock_result lock_waiting(replacement *r, int fd, const timespec &deadline);
+
+/// Takes the lock that every run rewriting the file in place takes on the
+/// file itself, open for writing as `fd`, whatever name or lock file it came
+/// by (another mount of the file, another container's), waiting at most the
+/// time the user gave: nothing checks an overwrite after the fact. Where the
+/// system has no such lock, runs through other names take no turns. Returns
+/// 1, or 0 after reporting.
+int took_rewrite_lock(replacement *r, int fd);
 
 /// Waits for this run's turn on the lock file beside the file, for as long as
 /// a run ahead may take, or finds that runs lock the file itself. Returns 1,

@@ -127,6 +127,12 @@ commit_outcome swap_in(replacement *r, const struct stat *read, const char *back
     }
     r->no_exchange = true;
   }
+  // Nothing checks this rename after the fact: another run may be under way
+  // on the file that this one could not wait for.
+  if (r->lock_state == lock_said::GIVEN_UP) {
+    gave_up_without_lock(r);
+    return commit_outcome::FAILED;
+  }
   if (!keep_previous(r, read, &kept)) return commit_outcome::FAILED;
   // A second link moves the change time: nothing else may have moved.
   if (!unchanged_but_times(&kept, read)) return commit_outcome::START_OVER;

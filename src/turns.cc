@@ -153,7 +153,7 @@ int put_back(replacement *r, const char *backup, const journal_entry *e) {
   int to = openat(r->dir, r->base, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   struct stat file;
   int ok = to != -1 && fstat(to, &file) == 0 && S_ISREG(file.st_mode) ? 1 : report("open");
-  ok = ok && copy_contents(from, to) &&
+  ok = ok && took_rewrite_lock(r, to) && copy_contents(from, to) &&
        (ftruncate(to, st.st_size) == 0 || report("ftruncate")) && flush(to);
   if (ok)
     fprintf(stderr, "Wrote the previous contents of %s back from %s.old: a run ended while it rewrote them\n",
@@ -246,16 +246,18 @@ journal_entry holder_of(int fd) {
 // `deadline`, and saying once that it waits. Where `fd` is the lock file,
 // its journal names the holder, and the deadline counts from the last
 // change of holder, so that a long queue of runs is no reason to give up.
-// FAILED is reported.
-lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journal) {
+// `try_lock` takes it without waiting, as flock or platform_lock_rewrite
+// does. FAILED is reported.
+lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journal,
+                          int (*try_lock)(int)) {
   journal_entry seen = journal ? holder_of(fd) : journal_entry();
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return lock_result::LOCKED;
+    if (try_lock(fd) == 0) return lock_result::LOCKED;
     int error = errno;
     if (lock_unsupported(error)) return lock_result::UNSUPPORTED;
     if (error == EINTR) continue;
     if (error != EWOULDBLOCK) {
-      perror("flock");
+      perror(try_lock == platform_lock_rewrite ? "fcntl" : "flock");
       return lock_result::FAILED;
     }
     if (r->lock_state == lock_said::GIVEN_UP) return lock_result::TIMED_OUT;
@@ -276,6 +278,8 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
     nanosleep(&pause, nullptr);
   }
 }
+
+int try_flock(int fd) { return flock(fd, LOCK_EX | LOCK_NB); }
 
 // Says who holds the lock file `fd` that the run gave up waiting for, as
 // its journal names the holder.
@@ -328,7 +332,20 @@ int gave_up_without_lock(const replacement *r) {
 // Takes the exclusive lock on `fd`, waiting for another holder until
 // `deadline`, and saying once that it waits. FAILED is reported.
 lock_result lock_waiting(replacement *r, int fd, const timespec &deadline) {
-  return wait_for_lock(r, fd, deadline, false);
+  return wait_for_lock(r, fd, deadline, false, try_flock);
+}
+
+int took_rewrite_lock(replacement *r, int fd) {
+  switch (wait_for_lock(r, fd, deadline_after(r->lock_wait_seconds), false, platform_lock_rewrite)) {
+    case lock_result::LOCKED:
+    case lock_result::UNSUPPORTED:
+      return 1;
+    case lock_result::TIMED_OUT:
+      return gave_up_without_lock(r);
+    case lock_result::FAILED:
+      break;
+  }
+  return 0;
 }
 
 namespace {
@@ -398,7 +415,7 @@ int take_turn(replacement *r) {
   int fd = lock_name == nullptr ? -1 : open_lock_file(r, lock_name);
   int ok = fd != -1 || r->lock_itself;
   if (fd != -1) {
-    switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), true)) {
+    switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), true, try_flock)) {
       case lock_result::LOCKED:
         r->turn = fd;
         fd = -1;

@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -390,10 +392,12 @@ TEST_F(Replacement, NewCopyLockedWhereRunsLockTheFile) {
 }
 
 // A run ahead that replaced the file while this one waited for the lock on
-// it: this one reads the file that is there once it has the lock.
+// it: this one reads the file that is there once it has the lock, and
+// writes one copy, not a second after finding out at the commit.
 TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
   lock_wait = 60;
-  for (const char *faults : {"", "renameat2:*:EINVAL"}) {
+  for (const char *faults : {"openat@hosts??????:*:run", "renameat2:*:EINVAL,openat@hosts??????:*:run"}) {
+    unlink((work + "/copies").c_str());
     std::ofstream(hosts) << ORIGINAL;
     unlink((work + "/err").c_str());
     directory_open_to_others(hosts);
@@ -408,12 +412,74 @@ TEST_F(Replacement, FileReplacedWhileWaitingForItsLock) {
     }
     while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
     unlink((hosts + ".held").c_str());
-    update(faults);
+    update(faults, nullptr, nullptr, "echo >>\"$W/copies\"");
     waitpid(holder, nullptr, 0);
+    EXPECT_EQ(slurp(work + "/copies"), "\n") << faults;
     EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n$A"))
         << faults;
     EXPECT_EQ(slurp(hosts) + slurp(hosts + ".old"), "new\n" + ENTRY + "new\n") << faults;
   }
+}
+
+// A run that went on without the lock on the file, held by another, may
+// only exchange names, which it checks after the fact: a rename it cannot
+// check is not made.
+TEST_F(Replacement, WithoutTheLockOnlyAnExchange) {
+  directory_open_to_others(hosts);
+  pid_t holder = fork();
+  if (holder == 0) {
+    execl("/bin/sh", "sh", "-c", "exec 3<\"$0\" && flock 3 && touch \"$0.held\" && exec sleep 60",
+          hosts.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  while (access((hosts + ".held").c_str(), F_OK) != 0) usleep(10000);
+  unlink((hosts + ".held").c_str());
+  int status = update("renameat2:*:EINVAL");
+  kill(holder, SIGTERM);
+  waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(exited_with(status, 0));
+  EXPECT_EQ(err, shown(NOT_PRIVATE "its directory is not this user's alone\nWaiting for the lock on $H\n"
+                                   "Going on without the lock on $H\n$AGave up waiting for the lock on $H\n$U"));
+  EXPECT_EQ(slurp(hosts), ORIGINAL);
+  EXPECT_EQ(left(), "hosts hosts.old ");
+}
+
+// The wait for a turn counts its minute from the last change of holder, so
+// that a long queue is no reason to give up, then names the holder. The
+// clock runs ten times as fast: a minute in six seconds.
+TEST_F(Replacement, TurnGivenUpAMinuteAfterItLastChangedHands) {
+  int fd = open((work + "/etc/.hosts.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_NE(fd, -1);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  auto hand_on = [fd](unsigned holder) {
+    char entry[79];
+    snprintf(entry, sizeof entry, "%-7s ------ %20u %20llu %20u\n", "holder", holder,
+             static_cast<unsigned long long>(time(nullptr)), 0u);
+    EXPECT_EQ(pwrite(fd, entry, 78, 0), 78);
+  };
+  hand_on(1000);
+  int status = update(
+      "flock@.hosts.lock:1:sleep0", [] { setenv("UNITFIND_CLOCK_SPEED", "10", 1); },
+      [&](pid_t pid) {
+        // Eighty seconds of the run's clock, the lock handed on every ten.
+        for (unsigned holder = 1001; holder <= 1008; ++holder) {
+          sleep(1);
+          hand_on(holder);
+        }
+        siginfo_t ended = {};
+        EXPECT_EQ(waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT), 0);
+        EXPECT_EQ(ended.si_pid, 0) << "gave up while the lock changed hands";
+      });
+  close(fd);
+  EXPECT_TRUE(exited_with(status, 0));
+  size_t held = err.find(" seconds\n");
+  ASSERT_NE(held, std::string::npos) << err;
+  size_t digits = err.find_last_not_of("0123456789", held - 1) + 1;
+  EXPECT_EQ(err.substr(0, digits) + err.substr(held),
+            shown("Waiting for the lock on $H\nGave up waiting for the lock on $H\n"
+                  "Process 1008 has held it for  seconds\n$U"));
+  // Six seconds here, less the clock's granularity.
+  EXPECT_GE(atoi(err.c_str() + digits), 5);
 }
 
 // A half-rewritten file whose backup was replaced since cannot be put back,

@@ -567,6 +567,30 @@ Unable to modify $H" "$(tail -n 2 "$WORK/err.2")"
   done
 }
 
+# Two mounts of one file (two containers that share it) have a lock file
+# each: their runs take turns on the file itself for the rewrite.
+locks::two_mounts_in_place() { # runs through two mounts of one file take turns on its rewrite: both entries kept
+  if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
+  mounts_or_skip || return 0
+  nets_up 2
+  local other="$WORK/other"
+  rm -rf "$other" && mkdir "$other" && touch "$other/hosts"
+  printf '%s' "$ORIGINAL" >"$WORK/mounted"
+  mount --bind "$WORK/mounted" "$H" && mount --bind "$WORK/mounted" "$other/hosts"
+  unit r1 1 "send:id=1 name=u1"
+  unit r2 1 "send:id=2 name=u2"
+  stalled_run r1 1 pwrite@hosts:1:sleep4
+  in_ns "$ID-r2" "$UNITFIND" -b10.77.0.255 -t10 -h"$other/hosts" -nh2 >/dev/null 2>"$WORK/err.2"
+  STATUS=$?
+  wait $STALLED_PID
+  expect_eq "exit statuses" "0 0" "$? $STATUS"
+  expect_eq "the second run" "Appending entry for h2 to $other/hosts
+Waiting for the lock on $other/hosts" "$(tail -n 2 "$WORK/err.2")"
+  expect_entries "entries" 2
+  umount "$other/hosts" "$H"
+  stop_units
+}
+
 files::planted_link() { # root on a user's directory follows no link the user planted
   local user private="$WORK/private"
   user=$(id -u nobody)
