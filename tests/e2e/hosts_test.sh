@@ -387,7 +387,10 @@ locks::ten_runs_at_once() { # ten runs at once on a 20 MB file: each entry kept,
 # Six runs at once, an editor that takes no lock appending a line now and
 # then, a reader holding its lock and stray signals: every run that recorded
 # its unit (it said so and no "Unable to modify" followed) has its entry in
-# the file, and every line the editor wrote is there.
+# the file, and every line the editor wrote and then saw there is there. A
+# line written through a name opened before an exchange goes to the file
+# swapped out, as the manual says, so the editor writes again a line it
+# does not see.
 locks::soak() { # six runs at once with an editor, a reader's lock and stray signals lose nothing
   local i pid pids=() editor round
   nets_up 6
@@ -395,7 +398,10 @@ locks::soak() { # six runs at once with an editor, a reader's lock and stray sig
     fresh_etc
     seq -f '0.0.0.0 ad%07g.tracker.example.com' 20000 >>"$H"
     hold_lock "$H" 60 -s
-    (for i in $(seq 40); do echo "192.0.2.$i editor$i" >>"$H"; sleep 0.05; done) &
+    (for i in $(seq 40); do
+      until grep -q " editor$i\$" "$H"; do echo "192.0.2.$i editor$i" >>"$H"; done
+      sleep 0.05
+    done) &
     editor=$!
     pids=()
     for ((i = 1; i <= 6; i++)); do
@@ -413,7 +419,7 @@ locks::soak() { # six runs at once with an editor, a reader's lock and stray sig
         CASE="$NAME: round $round" expect_eq "entry of h$i" 1 "$(grep -c "EMPEG-$i-EMPEG" "$H")"
       fi
     done
-    CASE="$NAME: round $round" expect_eq "the editor's lines" 40 "$(grep -c ' editor' "$H")"
+    CASE="$NAME: round $round" expect_eq "the editor's lines" 40 "$(grep -o ' editor[0-9]*$' "$H" | sort -u | wc -l)"
     CASE="$NAME: round $round" expect_eq "other lines" 20000 "$(grep -c tracker "$H")"
     CASE="$NAME: round $round" expect_left "$LEFT"
     stop_units
@@ -571,15 +577,13 @@ Unable to modify $H" "$(tail -n 2 "$WORK/err.2")"
 # each: their runs take turns on the file itself for the rewrite.
 locks::two_mounts_in_place() { # runs through two mounts of one file take turns on its rewrite: both entries kept
   if [ -n "$NO_PRELOAD" ]; then echo "SKIP [$CASE]: $NO_PRELOAD"; return 0; fi
-  mounts_or_skip || return 0
+  mount_hosts || return 0
   nets_up 2
   local other="$WORK/other"
-  rm -rf "$other" && mkdir "$other" && touch "$other/hosts"
-  printf '%s' "$ORIGINAL" >"$WORK/mounted"
-  mount --bind "$WORK/mounted" "$H" && mount --bind "$WORK/mounted" "$other/hosts"
+  rm -rf "$other" && mkdir "$other" && touch "$other/hosts" && mount --bind "$WORK/mounted" "$other/hosts"
   unit r1 1 "send:id=1 name=u1"
   unit r2 1 "send:id=2 name=u2"
-  stalled_run r1 1 pwrite@hosts:1:sleep4
+  stalled_run r1 "$WORK/err.1" pwrite@hosts:1:sleep4 -b10.77.0.255 -t10 -h"$H" -nh1
   in_ns "$ID-r2" "$UNITFIND" -b10.77.0.255 -t10 -h"$other/hosts" -nh2 >/dev/null 2>"$WORK/err.2"
   STATUS=$?
   wait $STALLED_PID
