@@ -11,7 +11,7 @@ sh scripts/setup.sh lint
 echo "== compile commands (build/tidy)"
 cmake --preset tidy >/dev/null
 
-sources=(src/*.cc tests/sim_unit.cc)
+sources=(src/*.cc sim/sim_unit.cc)
 
 echo "== clang-tidy"
 clang-tidy --version | head -n 2

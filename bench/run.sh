@@ -48,7 +48,7 @@ if [ -z "${BENCH_TMPFS:-}" ]; then
   fi
 fi
 
-source "$(dirname "$0")/../tests/e2e/netns.sh"
+source "$(dirname "$0")/../sim/netns.sh"
 [ -n "${BENCH_TMPFS:-}" ] || skip "no tmpfs for the benchmark's files"
 need_namespaces
 DATA=$(mktemp -d "$BENCH_TMPFS/unitfind-bench.XXXXXX")

@@ -7,7 +7,7 @@
 set -u
 UNITFIND=$(realpath "$1")
 SIM_UNIT=$(realpath "$2")
-source "$(dirname "$0")/../tests/e2e/netns.sh"
+source "$(dirname "$0")/../sim/netns.sh"
 # One line says why, rather than a failed build step.
 skip() {
   echo "The demo cannot run: $* (run it as root, e.g. with sudo)."

@@ -18,7 +18,7 @@ else
   FAULT_INJECT=$(realpath "${3:-/dev/null}")
   PATTERNS=("${@:4}")
 fi
-source "$(dirname "${BASH_SOURCE[0]}")/netns.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sim/netns.sh"
 PASSED=0
 FAILED=0
 NAME=""
