@@ -286,7 +286,7 @@ int reopen_file(replacement *r) {
     struct stat there;
     if (fstat(r->in, &r->read) != 0) return report("fstat");
     if (fstatat(r->dir, r->base, &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(&there, &r->read))
-      return 1;
+      return take_journal(r);
     r->copy_locked = false;
   }
   fprintf(stderr, "%s kept changing during the update\n", r->shown);

@@ -122,13 +122,18 @@ void drop_copies(replacement *r) {
 }
 
 // The one way out of a replacement, whatever happened: what the run made and
-// still owns is removed, and everything is closed and freed. The signals
-// stay held until the caller has said what happened (forget_remains).
+// still owns is removed, and everything is closed and freed. The journal is
+// emptied before the file and the new copy are closed, which lets go of the
+// lock on them where runs lock the file itself. The signals stay held until
+// the caller has said what happened (forget_remains).
 void clean_up(replacement *r) {
-  drop_copies(r);
+  drop_name(r, &r->kept);
+  drop_name(r, &r->new_copy);
   end_journal(r);
+  drop_copies(r);
+  if (r->journal != -1 && r->journal != r->turn) close(r->journal);
   if (r->turn != -1) close(r->turn);
-  r->turn = -1;
+  r->turn = r->journal = -1;
   if (r->dir != -1) close(r->dir);
   r->dir = -1;
   free(r->new_copy.name);
@@ -191,7 +196,7 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
   replacement r = {};
   r.shown = shown;
   r.remains = remains;
-  r.dir = r.in = r.out = r.turn = -1;
+  r.dir = r.in = r.out = r.turn = r.journal = -1;
   r.lock_state = lock_said::NOTHING;
   r.lock_wait_seconds = lock_wait_seconds;
   r.lock_deadline = deadline_after(lock_wait_seconds);

@@ -4,7 +4,7 @@
 // one mechanism.
 //   owned_name.cc  the names the run makes, and removes unless it disowns them
 //   held_file.cc   the file found and held, with the directory that holds it
-//   turns.cc       taking turns on the lock file, which keeps the run's journal
+//   turns.cc       taking turns on the lock file, and the run's journal
 //   copies.cc      the new copy and the copy of the previous file, attributes
 //   swap.cc        putting the new copy in place, the previous file its backup
 //   in_place.cc    rewriting a file mounted over its name
@@ -60,6 +60,8 @@ struct replacement {
   int in;              // the previous file, for reading
   int out;             // the new copy, for reading and writing
   int turn;            // the lock file on which runs take turns, or -1
+  int journal;         // the file that keeps the journal: the lock file, the
+                       // journal file where runs lock the file itself, or -1
   bool lock_itself;    // whether runs take turns on a lock on the file itself
   bool copy_locked;    // whether `in`, and so `out`, are locked (lock_itself)
   bool no_exchange;    // whether exchanging two names was refused here
@@ -70,7 +72,7 @@ struct replacement {
   struct stat read;    // the file as it was when its contents were read
   owner_change owner;
   owner_change backup_owner;  // of the previous file's copy, where it is the backup
-  off_t journal_end;    // the length of the journal in the lock file
+  off_t journal_end;    // the length of the journal
   bool journal_kept;    // whether the journal must outlast the run
   replacement_remains *remains;
 };
@@ -148,8 +150,8 @@ int open_and_find(replacement *r, const char *path);
 /// Opens the file that r->base names in the held directory afresh, for the
 /// runs ahead may have replaced it, and, where runs take turns on the file
 /// itself, locks it, waiting at most the time the user gave and then going on
-/// without. Records how the file is now in r->read. Returns 1, or 0 after
-/// reporting.
+/// without, and once locked takes over the journal (take_journal). Records
+/// how the file is now in r->read. Returns 1, or 0 after reporting.
 int reopen_file(replacement *r);
 
 // turns.cc
@@ -177,6 +179,14 @@ int took_rewrite_lock(replacement *r, int fd);
 /// or 0 after reporting.
 int take_turn(replacement *r);
 
+/// Where runs lock the file itself and this run holds that lock on r->in,
+/// opens the journal file beside the file, `.NAME.journal`, and takes it
+/// over as take_turn does the lock file's: a run that died holding the lock
+/// has its business finished first, and r->read is the file as it is then.
+/// Where no such file of the run's own can be had, the run keeps no
+/// journal. Returns 1, or 0 after reporting.
+int take_journal(replacement *r);
+
 /// Says that the run gave up waiting for the lock, which the file cannot be
 /// updated without. Returns 0, the failure result.
 int gave_up_without_lock(const replacement *r);
@@ -192,7 +202,7 @@ constexpr const char JOURNAL_REWRITE[] = "rewrite";
 /// Names `n`, which the run made or is about to make, in the journal as
 /// `kind`, with the identity of the file `st` describes, open as `fd` (none
 /// yet when null and -1), in its own entry, written over when it is named
-/// again. Does nothing where runs take no turns on a lock file.
+/// again. Does nothing where the run keeps no journal.
 void journal_name(replacement *r, owned_name *n, const char *kind, const struct stat *st, int fd);
 
 /// Says in the journal that the file is about to be rewritten in place, its

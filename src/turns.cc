@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Runs on one file take turns: on a lock file beside it that only the
 // writer can take, as git's lockfile, or where none can be had on the file
-// itself. The lock file is also the journal of the run that holds it: who
+// itself. The lock file is also the journal of the run that holds it (where
+// runs lock the file itself, a journal file of the same kind is): who
 // holds it, each name the run makes (before it makes it), and an in-place
 // rewrite under way, so that the run that takes the lock after one that
 // died finishes its business; a run that ends leaves the journal empty.
@@ -59,7 +60,7 @@ int write_entry(const replacement *r, off_t at, const char *kind, const char *si
   snprintf(entry, sizeof entry, "%-7s %.6s %20llu %20llu %20llu\n", kind, six,
            static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
            static_cast<unsigned long long>(birth));
-  ssize_t written = pwrite(r->turn, entry, JOURNAL_ENTRY, at);
+  ssize_t written = pwrite(r->journal, entry, JOURNAL_ENTRY, at);
   return written == static_cast<ssize_t>(JOURNAL_ENTRY);
 }
 
@@ -218,7 +219,7 @@ size_t read_journal(int fd, char *text) {
 int begin_journal(replacement *r) {
   char *text = static_cast<char *>(malloc(JOURNAL_MAX));
   if (text == nullptr) return report("malloc");
-  size_t length = read_journal(r->turn, text);
+  size_t length = read_journal(r->journal, text);
   int ok = length == 0 || finish_dead_run(r, text, length);
   free(text);
   if (!ok) return 0;
@@ -227,7 +228,7 @@ int begin_journal(replacement *r) {
   // and in place the rewrite, which says so.
   (void)write_entry(r, 0, JOURNAL_HOLDER, NO_NAME, static_cast<uintmax_t>(getpid()),
                     static_cast<uintmax_t>(time(nullptr)), 0);
-  (void)!ftruncate(r->turn, r->journal_end);
+  (void)!ftruncate(r->journal, r->journal_end);
   return 1;
 }
 
@@ -294,7 +295,7 @@ void tell_holder(int fd) {
 }  // namespace
 
 void journal_name(replacement *r, owned_name *n, const char *kind, const struct stat *st, int fd) {
-  if (r->turn == -1) return;
+  if (r->journal == -1) return;
   if (n->entry == -1) {
     n->entry = r->journal_end;
     r->journal_end += static_cast<off_t>(JOURNAL_ENTRY);
@@ -306,17 +307,17 @@ void journal_name(replacement *r, owned_name *n, const char *kind, const struct 
 }
 
 int journal_rewrite(replacement *r, const struct stat *backup, const char *backup_name) {
-  if (r->turn == -1) return 1;
+  if (r->journal == -1) return 1;
   if (!write_entry(r, r->journal_end, JOURNAL_REWRITE, NO_NAME,
                    static_cast<uintmax_t>(backup->st_dev), static_cast<uintmax_t>(backup->st_ino),
                    platform_birth(r->dir, backup_name)))
     return report("write");
   r->journal_end += static_cast<off_t>(JOURNAL_ENTRY);
-  return flush(r->turn);
+  return flush(r->journal);
 }
 
 void end_journal(replacement *r) {
-  if (r->turn != -1 && !r->journal_kept) (void)!ftruncate(r->turn, 0);
+  if (r->journal != -1 && !r->journal_kept) (void)!ftruncate(r->journal, 0);
 }
 
 bool lock_unsupported(int error) {
@@ -361,13 +362,39 @@ void lock_the_file(replacement *r, const char *lock_name, const char *why) {
   free(shown);
 }
 
-// Opens the lock file `lock_name` beside the file, created open to the
-// writer alone and trusted only as a regular file of the writer's own with
-// one link, in a directory that nobody else may write: nobody but the file's
-// writers can then hold it. Where no such lock file can be had, runs are to
-// take turns on the file itself, which this says and r->lock_itself records.
-// Returns the lock file's descriptor, or -1 when there is none: then either
-// runs lock the file itself, or the failure has been reported.
+// Opens `name` beside the file, created open to the writer alone, and
+// trusts it only as a regular file of the writer's own with one link that
+// gives nobody else any permission, whatever the directory: then nobody but
+// the writer, or root, can have written what it holds. Returns the
+// descriptor, or -1 with errno set; *untrusted says whether the file was
+// there but not such a file.
+int open_private(const replacement *r, const char *name, bool *untrusted) {
+  *untrusted = false;
+  int fd = openat(r->dir, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                  S_IRUSR | S_IWUSR);
+  struct stat st;
+  if (fd == -1 || fstat(fd, &st) != 0) {
+    int error = errno;
+    if (fd != -1) close(fd);
+    errno = error;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+      (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    close(fd);
+    *untrusted = true;
+    return -1;
+  }
+  return fd;
+}
+
+// Opens the lock file `lock_name` beside the file, trusted as open_private
+// trusts a file, and only in a directory that nobody else may write: nobody
+// but the file's writers can then hold it, nor put another in its place.
+// Where no such lock file can be had, runs are to take turns on the file
+// itself, which this says and r->lock_itself records. Returns the lock
+// file's descriptor, or -1 when there is none: then either runs lock the
+// file itself, or the failure has been reported.
 int open_lock_file(replacement *r, const char *lock_name) {
   struct stat st;
   if (fstat(r->dir, &st) != 0) {
@@ -378,29 +405,25 @@ int open_lock_file(replacement *r, const char *lock_name) {
     lock_the_file(r, lock_name, "its directory is not this user's alone");
     return -1;
   }
-  int fd = openat(r->dir, lock_name,
-                  O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
-                  S_IRUSR | S_IWUSR);
-  if (fd == -1) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
-      report("open");
-      return -1;
-    }
-    lock_the_file(r, lock_name, strerror(errno));
-    return -1;
-  }
-  if (fstat(fd, &st) != 0) {
-    report("fstat");
-    close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
-      (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    close(fd);
+  bool untrusted;
+  int fd = open_private(r, lock_name, &untrusted);
+  if (fd == -1 && untrusted) {
     lock_the_file(r, lock_name, "not a private file of this user");
-    return -1;
+  } else if (fd == -1 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) {
+    report("open");
+  } else if (fd == -1) {
+    lock_the_file(r, lock_name, strerror(errno));
   }
   return fd;
+}
+
+// `.NAME` followed by `ending`, in memory from malloc, or null after
+// reporting.
+char *hidden_name(const replacement *r, const char *ending) {
+  char *name = joined(".", r->base);
+  char *whole = name == nullptr ? nullptr : joined(name, ending);
+  free(name);
+  return whole;
 }
 
 }  // namespace
@@ -409,15 +432,13 @@ int open_lock_file(replacement *r, const char *lock_name) {
 // a run ahead may take: only one that is stuck makes this one give up.
 // Returns 1, or 0 after reporting.
 int take_turn(replacement *r) {
-  char *name = joined(".", r->base);
-  char *lock_name = name == nullptr ? nullptr : joined(name, ".lock");
-  free(name);
+  char *lock_name = hidden_name(r, ".lock");
   int fd = lock_name == nullptr ? -1 : open_lock_file(r, lock_name);
   int ok = fd != -1 || r->lock_itself;
   if (fd != -1) {
     switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), true, try_flock)) {
       case lock_result::LOCKED:
-        r->turn = fd;
+        r->turn = r->journal = fd;
         fd = -1;
         ok = begin_journal(r);
         break;
@@ -436,6 +457,20 @@ int take_turn(replacement *r) {
   if (fd != -1) close(fd);
   free(lock_name);
   return ok;
+}
+
+// A journal file where runs lock the file itself: it holds no lock, and a
+// directory that others may write lets them take it away, which costs only
+// the clean-up after a kill; what it says, only this user can have written.
+int take_journal(replacement *r) {
+  if (r->journal != -1) return 1;
+  char *name = hidden_name(r, ".journal");
+  if (name == nullptr) return 0;
+  bool untrusted;
+  r->journal = open_private(r, name, &untrusted);
+  free(name);
+  if (r->journal == -1) return 1;
+  return begin_journal(r) && (fstat(r->in, &r->read) == 0 || report("fstat"));
 }
 
 }  // namespace replacing

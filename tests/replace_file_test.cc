@@ -199,6 +199,8 @@ void lock_file_linked(const std::string &hosts) {
 }
 
 #define NOT_PRIVATE "Locking $H itself, not .hosts.lock: "
+// Where runs lock the file itself, the journal has a file of its own.
+#define JOURNAL_AND_LOCK ".hosts.journal .hosts.lock hosts hosts.old "
 
 // EBUSY from the swap makes the update go in place, as for a mounted file.
 const fault_case FAULT_CASES[] = {
@@ -258,13 +260,13 @@ const fault_case FAULT_CASES[] = {
         .leaving_backup_mode(0600),
     updated("directory_open", "", NOT_PRIVATE "its directory is not this user's alone\n$A")
         .after(directory_open_to_others)
-        .leaving("hosts hosts.old "),
+        .leaving(".hosts.journal hosts hosts.old "),
     updated("directory_group_writable", "", NOT_PRIVATE "its directory is not this user's alone\n$A")
         .after(directory_open_to_group)
-        .leaving("hosts hosts.old "),
-    updated("lock_file_a_link", "", NOT_PRIVATE "Too many levels of symbolic links\n$A").after(lock_file_a_link),
-    updated("lock_file_open", "", NOT_PRIVATE "not a private file of this user\n$A").after(lock_file_open),
-    updated("lock_file_linked", "", NOT_PRIVATE "not a private file of this user\n$A").after(lock_file_linked),
+        .leaving(".hosts.journal hosts hosts.old "),
+    updated("lock_file_a_link", "", NOT_PRIVATE "Too many levels of symbolic links\n$A").after(lock_file_a_link).leaving(JOURNAL_AND_LOCK),
+    updated("lock_file_open", "", NOT_PRIVATE "not a private file of this user\n$A").after(lock_file_open).leaving(JOURNAL_AND_LOCK),
+    updated("lock_file_linked", "", NOT_PRIVATE "not a private file of this user\n$A").after(lock_file_linked).leaving(JOURNAL_AND_LOCK),
 };
 
 class Faults : public Replacement, public ::testing::WithParamInterface<fault_case> {};
@@ -346,6 +348,7 @@ TEST_F(Replacement, FailureReportedBeforeTheSignal) {
 // (here damaged after the kill) is undone from the backup, saying so.
 struct kill_case {
   const char *name, *faults, *report;
+  bool lock_itself = false;  // in a directory others may write
 };
 
 void PrintTo(const kill_case &c, std::ostream *out) { *out << c.name; }
@@ -359,6 +362,11 @@ const kill_case KILLS[] = {
     {"renaming_the_backup", "renameat2:1:EINVAL,rename@hosts.old:1:sleep5", "$M"},
     {"rewriting_in_place", "renameat2:1:EBUSY,pwrite@hosts:1:sleep5",
      "Wrote the previous contents of $H back from $H.old: a run ended while it rewrote them\n$A"},
+    {"flushing_the_copy_of_a_locked_file", "fsync:1:sleep5", "$A", true},
+    {"exchanging_a_locked_file", "renameat2:1:sleep5", "$A", true},
+    {"renaming_a_locked_file", "renameat2:1:EINVAL,rename:1:sleep5", "$A", true},
+    {"rewriting_a_locked_file_in_place", "renameat2:1:EBUSY,pwrite@hosts:1:sleep5",
+     "Wrote the previous contents of $H back from $H.old: a run ended while it rewrote them\n$A", true},
 };
 
 class KilledRunFinishedByTheNext : public Replacement, public ::testing::WithParamInterface<kill_case> {};
@@ -366,6 +374,8 @@ class KilledRunFinishedByTheNext : public Replacement, public ::testing::WithPar
 TEST_P(KilledRunFinishedByTheNext, NothingLeftAndTheBackupMade) {
   const kill_case &k = GetParam();
   std::ofstream(hosts) << ORIGINAL;
+  if (k.lock_itself) directory_open_to_others(hosts);
+  const std::string journal = work + (k.lock_itself ? "/etc/.hosts.journal" : "/etc/.hosts.lock");
   int status = update(k.faults, nullptr, [](pid_t pid) { kill(pid, SIGKILL); });
   EXPECT_TRUE(killed_by(status, SIGKILL));
   if (strstr(k.faults, "pwrite") != nullptr) {
@@ -373,9 +383,10 @@ TEST_P(KilledRunFinishedByTheNext, NothingLeftAndTheBackupMade) {
     std::ofstream(hosts, std::ios::app) << "half-written";
   }
   EXPECT_TRUE(exited_with(update(""), 1));
-  EXPECT_EQ(err, shown(k.report));
-  EXPECT_EQ(slurp(hosts) + left(), UPDATED + ".hosts.lock hosts hosts.old ");
-  EXPECT_EQ(slurp(work + "/etc/.hosts.lock"), "");
+  EXPECT_EQ(err, shown((k.lock_itself ? NOT_PRIVATE "its directory is not this user's alone\n" : "") +
+                       std::string(k.report)));
+  EXPECT_EQ(slurp(hosts) + left(), UPDATED + journal.substr(journal.rfind('/') + 1) + " hosts hosts.old ");
+  EXPECT_EQ(slurp(journal), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Replace, KilledRunFinishedByTheNext, ::testing::ValuesIn(KILLS), row_name<kill_case>);
