@@ -92,10 +92,6 @@ int copy_previous_with(replacement *r, owned_name *n, const struct stat *st,
   return -1;
 }
 
-int all_attributes(int from, const struct stat *st, int to, owner_change *noted) {
-  return copy_attributes(from, st, to, noted);
-}
-
 int attributes_else_private(int from, const struct stat *st, int to, owner_change *noted) {
   const char *failed = nullptr;
   return attributes_copied(from, st, to, noted, &failed) ||
@@ -105,7 +101,7 @@ int attributes_else_private(int from, const struct stat *st, int to, owner_chang
 }  // namespace
 
 int copy_previous(replacement *r, owned_name *n, const struct stat *st) {
-  return copy_previous_with(r, n, st, all_attributes);
+  return copy_previous_with(r, n, st, copy_attributes);
 }
 
 int copy_previous_else_private(replacement *r, owned_name *n, const struct stat *st) {

@@ -109,11 +109,14 @@ commit_outcome commit(replacement *r) {
   return outcome;
 }
 
-// Removes the names the run made and still owns, the kept one first, and
-// closes the file and the new copy.
-void drop_copies(replacement *r) {
+// Removes the names the run made and still owns, the kept one first.
+void drop_names(replacement *r) {
   drop_name(r, &r->kept);
   drop_name(r, &r->new_copy);
+}
+
+// Closes the file and the new copy, letting go of any lock on them.
+void close_copies(replacement *r) {
   if (r->out != -1) close(r->out);
   r->out = -1;
   if (r->in != -1) close(r->in);
@@ -127,10 +130,9 @@ void drop_copies(replacement *r) {
 // lock on them where runs lock the file itself. The signals stay held until
 // the caller has said what happened (forget_remains).
 void clean_up(replacement *r) {
-  drop_name(r, &r->kept);
-  drop_name(r, &r->new_copy);
+  drop_names(r);
   end_journal(r);
-  drop_copies(r);
+  close_copies(r);
   if (r->journal != -1 && r->journal != r->turn) close(r->journal);
   if (r->turn != -1) close(r->turn);
   r->turn = r->journal = -1;
@@ -205,7 +207,8 @@ int replace_file(const char *path, const char *shown, int lock_wait_seconds,
     do {
       outcome = writer(r.in, r.out, context) ? commit(&r) : commit_outcome::FAILED;
       if (outcome != commit_outcome::START_OVER) break;
-      drop_copies(&r);
+      drop_names(&r);
+      close_copies(&r);
       // The file as it is now, with what changed it kept.
     } while (may_start_over(&r) && reopen_file(&r) && create_new_copy(&r));
     if (outcome == commit_outcome::START_OVER) outcome = commit_outcome::FAILED;

@@ -243,22 +243,32 @@ journal_entry holder_of(int fd) {
   return e;
 }
 
-// Takes the exclusive lock on `fd`, waiting for another holder until
-// `deadline`, and saying once that it waits. Where `fd` is the lock file,
-// its journal names the holder, and the deadline counts from the last
-// change of holder, so that a long queue of runs is no reason to give up.
-// `try_lock` takes it without waiting, as flock or platform_lock_rewrite
-// does. FAILED is reported.
-lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journal,
-                          int (*try_lock)(int)) {
-  journal_entry seen = journal ? holder_of(fd) : journal_entry();
+int try_flock(int fd) { return flock(fd, LOCK_EX | LOCK_NB); }
+
+// A lock a run waits for: how it is taken without waiting, the call that
+// names its failure, and whether the file's journal names its holder.
+struct lock_kind {
+  int (*take)(int fd);
+  const char *call;
+  bool names_holder;
+};
+constexpr lock_kind TURN = {try_flock, "flock", true};
+constexpr lock_kind FILE_ITSELF = {try_flock, "flock", false};
+constexpr lock_kind REWRITE = {platform_lock_rewrite, "fcntl", false};
+
+// Takes the exclusive lock of `kind` on `fd`, waiting for another holder
+// until `deadline`, and saying once that it waits. Where the journal names
+// the holder, the deadline counts from the last change of holder, so that a
+// long queue of runs is no reason to give up. FAILED is reported.
+lock_result wait_for_lock(replacement *r, int fd, timespec deadline, const lock_kind &kind) {
+  journal_entry seen = kind.names_holder ? holder_of(fd) : journal_entry();
   for (;;) {
-    if (try_lock(fd) == 0) return lock_result::LOCKED;
+    if (kind.take(fd) == 0) return lock_result::LOCKED;
     int error = errno;
     if (lock_unsupported(error)) return lock_result::UNSUPPORTED;
     if (error == EINTR) continue;
     if (error != EWOULDBLOCK) {
-      perror(try_lock == platform_lock_rewrite ? "fcntl" : "flock");
+      perror(kind.call);
       return lock_result::FAILED;
     }
     if (r->lock_state == lock_said::GIVEN_UP) return lock_result::TIMED_OUT;
@@ -266,7 +276,7 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
       fprintf(stderr, "Waiting for the lock on %s\n", r->shown);
       r->lock_state = lock_said::WAITING;
     }
-    if (journal) {
+    if (kind.names_holder) {
       journal_entry now = holder_of(fd);
       if (now.a != seen.a || now.b != seen.b) deadline = deadline_after(TURN_WAIT_SECONDS);
       seen = now;
@@ -279,8 +289,6 @@ lock_result wait_for_lock(replacement *r, int fd, timespec deadline, bool journa
     nanosleep(&pause, nullptr);
   }
 }
-
-int try_flock(int fd) { return flock(fd, LOCK_EX | LOCK_NB); }
 
 // Says who holds the lock file `fd` that the run gave up waiting for, as
 // its journal names the holder.
@@ -333,11 +341,11 @@ int gave_up_without_lock(const replacement *r) {
 // Takes the exclusive lock on `fd`, waiting for another holder until
 // `deadline`, and saying once that it waits. FAILED is reported.
 lock_result lock_waiting(replacement *r, int fd, const timespec &deadline) {
-  return wait_for_lock(r, fd, deadline, false, try_flock);
+  return wait_for_lock(r, fd, deadline, FILE_ITSELF);
 }
 
 int took_rewrite_lock(replacement *r, int fd) {
-  switch (wait_for_lock(r, fd, deadline_after(r->lock_wait_seconds), false, platform_lock_rewrite)) {
+  switch (wait_for_lock(r, fd, deadline_after(r->lock_wait_seconds), REWRITE)) {
     case lock_result::LOCKED:
     case lock_result::UNSUPPORTED:
       return 1;
@@ -436,7 +444,7 @@ int take_turn(replacement *r) {
   int fd = lock_name == nullptr ? -1 : open_lock_file(r, lock_name);
   int ok = fd != -1 || r->lock_itself;
   if (fd != -1) {
-    switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), true, try_flock)) {
+    switch (wait_for_lock(r, fd, deadline_after(TURN_WAIT_SECONDS), TURN)) {
       case lock_result::LOCKED:
         r->turn = r->journal = fd;
         fd = -1;
